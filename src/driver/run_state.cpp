@@ -1,0 +1,5 @@
+#include "driver/run_state.hpp"
+
+run_state_record run_state{};
+int buffer_size = 65536;
+volatile std::sig_atomic_t interrupt_seen = 0;

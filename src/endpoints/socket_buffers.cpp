@@ -1,0 +1,40 @@
+#include "endpoints/socket_buffers.hpp"
+
+#include "driver/run_state.hpp"
+
+#include <cstdio>
+#include <sys/socket.h>
+
+namespace {
+
+void set_buffer_size(int fd, int option, const char* label) {
+    const int size = run_state.sockbuf_size;
+    if (setsockopt(fd, SOL_SOCKET, option, &size, sizeof size) != 0) {
+        std::perror(label);
+    }
+}
+
+// A failed read-back leaves `size` as it was: the requested size, or 0 when none was set.
+void read_buffer_size(int fd, int option, const char* label, int* size) {
+    socklen_t length = sizeof *size;
+    if (getsockopt(fd, SOL_SOCKET, option, size, &length) != 0) {
+        std::perror(label);
+    }
+}
+
+} // namespace
+
+void tune_socket_buffers(const int* slot) {
+    if (run_state.sockbuf_size != 0) {
+        set_buffer_size(*slot, SO_SNDBUF, "setsockopt:SO_SNDBUF");
+        set_buffer_size(*slot, SO_RCVBUF, "setsockopt:SO_RCVBUF");
+    }
+    if (has_flag(FLAG_VERBOSE)) {
+        int send_size = run_state.sockbuf_size;
+        int receive_size = run_state.sockbuf_size;
+        read_buffer_size(*slot, SO_SNDBUF, "getsockopt:SO_SNDBUF", &send_size);
+        read_buffer_size(*slot, SO_RCVBUF, "getsockopt:SO_RCVBUF", &receive_size);
+        std::fprintf(stderr, "using %d byte socket send buffer\n", send_size);
+        std::fprintf(stderr, "using %d byte socket recv buffer\n", receive_size);
+    }
+}

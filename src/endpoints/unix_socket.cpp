@@ -1,0 +1,110 @@
+#include "endpoints/unix_socket.hpp"
+
+#include "driver/run_state.hpp"
+#include "endpoints/connection_line.hpp"
+#include "endpoints/socket_buffers.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Fills `address` with a path, refusing one that sun_path can't hold before copying it.
+int fill_address(sockaddr_un* address, const char* path) {
+    const std::size_t length = std::strlen(path);
+    if (length > max_socket_path_length) {
+        std::fprintf(stderr, "socket path too long (%zu characters, at most %zu): %s\n", length,
+                     max_socket_path_length, path);
+        return -1;
+    }
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path, path, length + 1);
+    return 0;
+}
+
+int bind_to_path(int fd, const char* path) {
+    sockaddr_un address{};
+    if (fill_address(&address, path) != 0) {
+        return -1;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("bind");
+        return -1;
+    }
+    return 0;
+}
+
+int create_socket(int* slot) {
+    *slot = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (*slot == -1) {
+        std::perror("socket");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string_view peer_path(const sockaddr_un& address, socklen_t length) {
+    const std::size_t offset = offsetof(sockaddr_un, sun_path);
+    if (length <= offset) {
+        return {};
+    }
+    std::size_t available = length - offset;
+    if (available > sizeof address.sun_path) {
+        available = sizeof address.sun_path;
+    }
+    return {address.sun_path, strnlen(address.sun_path, available)};
+}
+
+int unix_connect(int* slot, const char* /*host*/, const char* path) {
+    if (create_socket(slot) != 0) {
+        return -1;
+    }
+    sockaddr_un remote{};
+    if (fill_address(&remote, path) != 0) {
+        return -1;
+    }
+    if (run_state.bind_port != nullptr && bind_to_path(*slot, run_state.bind_port) != 0) {
+        return -1;
+    }
+    if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        std::perror("connect");
+        return -1;
+    }
+    announce_connection("connected to unix:%s.\n", path);
+    tune_socket_buffers(slot);
+    return 0;
+}
+
+int unix_listen(int* slot, const char* /*host*/, const char* path) {
+    if (create_socket(slot) != 0) {
+        return -1;
+    }
+    if (bind_to_path(*slot, path) != 0) {
+        return -1;
+    }
+    if (listen(*slot, 1) != 0) {
+        std::perror("listen");
+        return -1;
+    }
+    announce_connection("listening on unix:%s.\n", path);
+    return 0;
+}
+
+int unix_accept(int* slot, int listening_fd) {
+    sockaddr_un peer{};
+    socklen_t length = sizeof peer;
+    *slot = accept(listening_fd, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (*slot == -1) {
+        std::perror("accept");
+        return -1;
+    }
+    const std::string_view path = peer_path(peer, length);
+    announce_connection("connection from unix:%.*s.\n", static_cast<int>(path.size()),
+                        path.data());
+    tune_socket_buffers(slot);
+    return 0;
+}

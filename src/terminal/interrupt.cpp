@@ -1,0 +1,63 @@
+#include "terminal/interrupt.hpp"
+
+#include "driver/run_state.hpp"
+#include "terminal/tty.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Closes `fd` but keeps its number taken by /dev/null, so that no later socket can get the
+// number while code still writes to it (the echo log) or reads it as standard input. Reads
+// then see the end of the data and writes vanish, which ends the work as a close would.
+void close_keeping_number(int fd) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) {
+        close(fd);
+        return;
+    }
+    if (null_fd != fd) {
+        dup2(null_fd, fd);
+        close(null_fd);
+    }
+}
+
+// The standard descriptors keep their numbers; everything else is simply closed.
+void close_descriptor(int fd) {
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        close_keeping_number(fd);
+    } else {
+        close(fd);
+    }
+}
+
+} // namespace
+
+void install_interrupt_handler() {
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGQUIT, on_interrupt);
+}
+
+// The handler does not end the process or merely set a flag for a main loop to poll: the
+// work it interrupts may be blocked in a read, write, accept or connect with no loop to
+// notice a flag. Closing the descriptors makes exactly that call fail, and the work ends
+// on its own. Only async-signal-safe calls are made here.
+void on_interrupt(int /*signal_number*/) {
+    const int saved_errno = errno;
+    interrupt_seen = 1;
+    constexpr char message[] = "interupted.\n";
+    [[maybe_unused]] auto written = write(STDERR_FILENO, message, sizeof message - 1);
+    if (has_flag(FLAG_NOBUF)) {
+        tty_nobuf(STDIN_FILENO, tty_direction::restore);
+    }
+    close_descriptor(run_state.data_fd);
+    close_descriptor(run_state.listen_fd);
+    close_keeping_number(run_state.echo_fd);
+    if (has_flag(FLAG_UNIX) && has_flag(FLAG_LISTEN) && run_state.listen_port != nullptr) {
+        unlink(run_state.listen_port);
+    }
+    errno = saved_errno;
+}

@@ -1,0 +1,8 @@
+// Standard input's terminal out of canonical mode for the run, and back.
+#pragma once
+
+enum class tty_direction { switch_off_canonical, restore };
+
+// Does nothing when `fd` is not a terminal. Failures are reported and passed over. The
+// restore is safe inside a signal handler: it uses only isatty, tcsetattr and write.
+void tty_nobuf(int fd, tty_direction direction);

@@ -1,0 +1,36 @@
+#include "transfer/alloc.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void die_out_of_memory() {
+    constexpr char message[] = "out of memory\n";
+    // One direct write: stdio may itself need memory to format a message.
+    [[maybe_unused]] auto written = write(STDERR_FILENO, message, sizeof message - 1);
+    std::exit(1);
+}
+
+} // namespace
+
+void* alloc_or_die(std::size_t size) {
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        die_out_of_memory();
+    }
+    return block;
+}
+
+char* copy_text_or_die(const char* text, std::size_t length) {
+    auto* copy = static_cast<char*>(alloc_or_die(length + 1));
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+void install_out_of_memory_handler() {
+    std::set_new_handler(die_out_of_memory);
+}

@@ -1,0 +1,115 @@
+#include "transfer/relay.hpp"
+
+#include "driver/run_state.hpp"
+#include "transfer/alloc.hpp"
+#include "transfer/checksum.hpp"
+#include "transfer/write_all.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <sys/select.h>
+#include <unistd.h>
+
+namespace {
+
+struct free_deleter {
+    void operator()(void* block) const {
+        std::free(block);
+    }
+};
+
+constexpr char near_label[] = "L: ";
+constexpr char far_label[] = "H: ";
+
+// select can't hold a descriptor at or above FD_SETSIZE; putting one into a set would
+// write past it.
+bool fits_in_select_set(int fd) {
+    if (fd >= 0 && fd < FD_SETSIZE) {
+        return true;
+    }
+    std::fprintf(stderr, "descriptor %d can't be watched by select (the limit is %d)\n", fd,
+                 FD_SETSIZE - 1);
+    return false;
+}
+
+// Moves one chunk from `in` to `out`. Returns false when the transfer ends: the side
+// ended, a read failed, or the write failed because the other side has gone.
+bool serve_side(int in, int out, const char* label, unsigned char* buffer) {
+    const ssize_t n = read(in, buffer, static_cast<std::size_t>(buffer_size));
+    if (n <= 0) {
+        return false;
+    }
+    if (has_flag(FLAG_SUM)) {
+        run_state.checksum =
+            checksum_update(run_state.checksum, buffer, static_cast<std::int32_t>(n));
+    }
+    if (!write_all(out, buffer, static_cast<std::size_t>(n))) {
+        return false;
+    }
+    if (echo_log_in_use()) {
+        // A lost echo record must not stop the transfer; its result is not examined.
+        [[maybe_unused]] bool label_written = write_all(run_state.echo_fd, label, 3);
+        [[maybe_unused]] bool chunk_written =
+            write_all(run_state.echo_fd, buffer, static_cast<std::size_t>(n));
+    }
+    run_state.byte_count += n;
+    return true;
+}
+
+// The working timeout record, obtained once per call. Without memory for it the setting
+// is dropped for the rest of the run.
+std::unique_ptr<timeval> obtain_working_timeout() {
+    if (run_state.timeout == nullptr) {
+        return nullptr;
+    }
+    std::unique_ptr<timeval> working{new (std::nothrow) timeval{}};
+    if (!working) {
+        std::fputs("internal error, timeout will be ignored\n", stderr);
+        timeval* dropped = run_state.timeout;
+        run_state.timeout = nullptr;
+        std::free(dropped);
+    }
+    return working;
+}
+
+} // namespace
+
+void relay_loop(int near_in, int far_in, int near_out, int far_out) {
+    const std::unique_ptr<unsigned char[], free_deleter> buffer{
+        static_cast<unsigned char*>(alloc_or_die(static_cast<std::size_t>(buffer_size)))};
+    if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
+        return;
+    }
+    fd_set watched;
+    FD_ZERO(&watched);
+    FD_SET(near_in, &watched);
+    FD_SET(far_in, &watched);
+    const int descriptor_count = (near_in > far_in ? near_in : far_in) + 1;
+    const std::unique_ptr<timeval> working_timeout = obtain_working_timeout();
+
+    for (;;) {
+        fd_set readable = watched;
+        if (working_timeout) {
+            // A fresh period before every wait: the timeout measures idleness.
+            *working_timeout = *run_state.timeout;
+        }
+        const int ready =
+            select(descriptor_count, &readable, nullptr, nullptr, working_timeout.get());
+        if (ready == 0) {
+            std::fputs("timeout\n", stderr);
+            return;
+        }
+        if (ready < 0) {
+            std::perror("select");
+            return;
+        }
+        const bool moved = FD_ISSET(near_in, &readable)
+                               ? serve_side(near_in, far_out, near_label, buffer.get())
+                               : serve_side(far_in, near_out, far_label, buffer.get());
+        if (!moved) {
+            return;
+        }
+    }
+}

@@ -1,0 +1,361 @@
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace e2e {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+    }
+}
+
+[[noreturn]] void child_fail(const char* what) {
+    std::perror(what);
+    _exit(127);
+}
+
+void redirect(int from, int to) {
+    if (from != to && dup2(from, to) < 0) {
+        child_fail("dup2");
+    }
+}
+
+} // namespace
+
+temp_dir::temp_dir() {
+    char pattern[] = "/tmp/ferrox-test-XXXXXX";
+    check(mkdtemp(pattern) != nullptr, "mkdtemp");
+    path = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string random_bytes(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string data(count, '\0');
+    for (auto& byte : data) {
+        byte = static_cast<char>(generator() & 0xff);
+    }
+    return data;
+}
+
+unsigned long zlib_adler32(const std::string& data) {
+    return adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data.data()),
+                   static_cast<uInt>(data.size()));
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::string process::out() const {
+    return read_file(out_path);
+}
+
+std::string process::err() const {
+    return read_file(err_path);
+}
+
+void process::close_stdin() {
+    if (stdin_write >= 0) {
+        close(stdin_write);
+        stdin_write = -1;
+    }
+}
+
+void process::signal(int number) const {
+    if (pid > 0) {
+        kill(pid, number);
+    }
+}
+
+exit_result process::wait(seconds limit) {
+    exit_result result;
+    if (pid <= 0) {
+        return result;
+    }
+    const auto deadline = clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            break;
+        }
+        if (clock::now() > deadline) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    pid = -1;
+    close_stdin();
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+bool process::wait_for_err(const std::string& text, seconds limit) const {
+    const auto deadline = clock::now() + limit;
+    while (clock::now() < deadline) {
+        if (err().find(text) != std::string::npos) {
+            return true;
+        }
+        siginfo_t info{};
+        if (pid > 0 &&
+            waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            // The process has ended: look once more, then give up.
+            return err().find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+process::~process() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    close_stdin();
+}
+
+process spawn(const temp_dir& dir, const std::vector<std::string>& args,
+              const spawn_options& options) {
+    static int serial = 0;
+    process child;
+    const std::string tag = std::to_string(getpid()) + "-" + std::to_string(++serial);
+    child.out_path = dir.file("stdout-" + tag);
+    child.err_path = dir.file("stderr-" + tag);
+    std::string stdin_path = "/dev/null";
+    if (options.stdin_data) {
+        stdin_path = dir.file("stdin-" + tag);
+        write_file(stdin_path, *options.stdin_data);
+    }
+    int stdin_pipe[2] = {-1, -1};
+    if (options.stdin_pipe) {
+        check(pipe2(stdin_pipe, O_CLOEXEC) == 0, "pipe");
+    }
+    std::vector<std::string> argv_text{options.argv0.empty() ? options.program : options.argv0};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : argv_text) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        setpgid(0, 0);
+        int in = options.stdin_fd;
+        if (options.stdin_pipe) {
+            in = stdin_pipe[0];
+        } else if (in < 0) {
+            in = open(stdin_path.c_str(), O_RDONLY);
+        }
+        const int out = options.stdout_fd >= 0
+                            ? options.stdout_fd
+                            : open(child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) {
+            child_fail("open");
+        }
+        redirect(in, 0);
+        redirect(out, 1);
+        redirect(err, 2);
+        const int null_fd = open("/dev/null", O_RDWR);
+        for (int fd : options.extra_open_fds) {
+            redirect(null_fd, fd);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        execv(options.program.c_str(), argv.data());
+        child_fail("execv");
+    }
+    child.pid = pid;
+    if (options.stdin_pipe) {
+        close(stdin_pipe[0]);
+        child.stdin_write = stdin_pipe[1];
+    }
+    return child;
+}
+
+run_result run(const temp_dir& dir, const std::vector<std::string>& args,
+               const std::string& stdin_data, seconds limit) {
+    spawn_options options;
+    options.stdin_data = stdin_data;
+    process child = spawn(dir, args, options);
+    run_result result;
+    result.exit = child.wait(limit);
+    result.out = child.out();
+    result.err = child.err();
+    return result;
+}
+
+int free_tcp_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(fd >= 0, "socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    socklen_t length = sizeof address;
+    check(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+int connect_tcp(int port, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    for (;;) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        check(fd >= 0, "socket");
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+int listen_tcp(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(fd >= 0, "socket");
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    check(listen(fd, 16) == 0, "listen");
+    return fd;
+}
+
+int accept_with_deadline(int listening_fd, seconds limit) {
+    pollfd watch{listening_fd, POLLIN, 0};
+    const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    if (poll(&watch, 1, ms) != 1) {
+        return -1;
+    }
+    return accept4(listening_fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+int connect_unix(const std::string& path, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    for (;;) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        check(fd >= 0, "socket");
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+void send_all(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string receive_exactly(int fd, std::size_t count, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    std::string data;
+    char buffer[65536];
+    while (data.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        const std::size_t want = std::min(sizeof buffer, count - data.size());
+        const ssize_t n = recv(fd, buffer, want, 0);
+        if (n <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+std::string receive_all(int fd, seconds limit) {
+    return receive_exactly(fd, SIZE_MAX, limit);
+}
+
+} // namespace e2e

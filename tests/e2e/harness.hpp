@@ -1,0 +1,94 @@
+// Helpers for end-to-end tests: run the real ferrox binary as a subprocess with a deadline,
+// capture what it prints, and talk to it over 127.0.0.1 and socket files.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using seconds = std::chrono::duration<double>;
+
+// A fresh directory under /tmp, removed with everything in it when the test ends.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    [[nodiscard]] std::string file(const std::string& name) const {
+        return path + "/" + name;
+    }
+};
+
+struct exit_result {
+    bool exited = false;  // false: ended by a signal (or killed at the deadline)
+    int status = -1;      // exit status when exited
+    int signal = 0;       // the ending signal otherwise
+    bool timed_out = false;
+};
+
+struct spawn_options {
+    std::optional<std::string> stdin_data;  // fed from a file; none: /dev/null
+    bool stdin_pipe = false;                // keep a pipe to the child's standard input
+    int stdin_fd = -1;                      // use this descriptor (a pty) instead
+    int stdout_fd = -1;                     // use this descriptor instead of a file
+    std::string program = FERROX_BINARY;
+    std::string argv0;                      // argument 0; the program path when empty
+    std::vector<int> extra_open_fds;        // open /dev/null on these numbers in the child
+};
+
+struct process {
+    pid_t pid = -1;
+    int stdin_write = -1;  // with stdin_pipe
+    std::string out_path;
+    std::string err_path;
+    [[nodiscard]] std::string out() const;
+    [[nodiscard]] std::string err() const;
+    void close_stdin();
+    // Waits until the process ends, killing it at the deadline.
+    exit_result wait(seconds limit = 60s);
+    // Waits until standard error holds `text`; false at the deadline or if the process ended
+    // without printing it.
+    bool wait_for_err(const std::string& text, seconds limit = 20s) const;
+    void signal(int number) const;
+    ~process();
+};
+
+process spawn(const temp_dir& dir, const std::vector<std::string>& args,
+              const spawn_options& options = {});
+
+struct run_result {
+    exit_result exit;
+    std::string out;
+    std::string err;
+};
+
+// Runs ferrox to its end with the given standard input.
+run_result run(const temp_dir& dir, const std::vector<std::string>& args,
+               const std::string& stdin_data = {}, seconds limit = 60s);
+
+[[nodiscard]] std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& data);
+[[nodiscard]] std::string random_bytes(std::size_t count, std::uint32_t seed);
+[[nodiscard]] int free_tcp_port();
+[[nodiscard]] unsigned long zlib_adler32(const std::string& data);
+[[nodiscard]] std::size_t count_of(const std::string& text, const std::string& what);
+
+// Blocking helpers for peers played by the test itself.
+[[nodiscard]] int connect_tcp(int port, seconds limit = 10s);
+[[nodiscard]] int listen_tcp(int port);
+[[nodiscard]] int accept_with_deadline(int listening_fd, seconds limit = 20s);
+[[nodiscard]] int connect_unix(const std::string& path, seconds limit = 10s);
+void send_all(int fd, const std::string& data);
+// Reads until the peer closes or the deadline passes.
+[[nodiscard]] std::string receive_all(int fd, seconds limit = 60s);
+// Reads until `count` bytes have arrived, the peer closes or the deadline passes.
+[[nodiscard]] std::string receive_exactly(int fd, std::size_t count, seconds limit = 20s);
+
+} // namespace e2e

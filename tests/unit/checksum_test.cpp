@@ -1,0 +1,65 @@
+#include "transfer/checksum.hpp"
+
+#include <random>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+unsigned long zlib_value(const std::vector<unsigned char>& data) {
+    return adler32(adler32(0, nullptr, 0), data.data(), static_cast<uInt>(data.size()));
+}
+
+std::vector<unsigned char> random_data(std::size_t length, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<unsigned char> data(length);
+    for (auto& byte : data) {
+        byte = static_cast<unsigned char>(generator());
+    }
+    return data;
+}
+
+unsigned long in_one_update(const std::vector<unsigned char>& data) {
+    return checksum_update(1, data.data(), static_cast<std::int32_t>(data.size()));
+}
+
+TEST(checksum_update, abc_gives_the_worked_value) {
+    const unsigned char abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(checksum_update(1, abc, 3), 38600999UL);
+}
+
+TEST(checksum_update, null_buffer_gives_the_start_value_and_zero_length_keeps_the_value) {
+    EXPECT_EQ(checksum_update(12345, nullptr, 10), 1UL);
+    const unsigned char byte = 7;
+    EXPECT_EQ(checksum_update(38600999, &byte, 0), 38600999UL);
+}
+
+TEST(checksum_update, agrees_with_zlib_around_the_block_length_and_on_all_ones) {
+    for (std::size_t length : {1, 15, 16, 17, 5551, 5552, 5553, 11104, 11105, 65536, 1000003}) {
+        const auto data = random_data(length, static_cast<std::uint32_t>(length));
+        EXPECT_EQ(in_one_update(data), zlib_value(data)) << "length " << length;
+        const std::vector<unsigned char> ones(length, 0xff);
+        EXPECT_EQ(in_one_update(ones), zlib_value(ones)) << "0xff length " << length;
+    }
+}
+
+TEST(checksum_update, gives_the_same_value_however_the_stream_is_cut) {
+    const auto data = random_data(200000, 42);
+    const unsigned long expected = zlib_value(data);
+    std::mt19937 generator(7);
+    for (int trial = 0; trial < 50; ++trial) {
+        unsigned long value = 1;
+        std::size_t at = 0;
+        while (at < data.size()) {
+            const std::size_t piece = std::min<std::size_t>(data.size() - at, 1 + generator() % 70000);
+            value = checksum_update(value, data.data() + at, static_cast<std::int32_t>(piece));
+            at += piece;
+        }
+        ASSERT_EQ(value, expected) << "trial " << trial;
+    }
+}
+
+} // namespace
