@@ -359,3 +359,58 @@ std::string receive_all(int fd, seconds limit) {
 }
 
 } // namespace e2e
+
+namespace e2e {
+
+bool wait_tcp_listening(int port, seconds limit) {
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, ":%04X ", port);
+    const auto deadline = clock::now() + limit;
+    while (clock::now() < deadline) {
+        std::istringstream table(read_file("/proc/net/tcp"));
+        std::string line;
+        while (std::getline(table, line)) {
+            // local_address is the second column, st the fourth; 0A is LISTEN.
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && (local + " ").find(wanted) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+process start_listener(const temp_dir& dir, const std::vector<std::string>& args,
+                       const spawn_options& options) {
+    process child = spawn(dir, args, options);
+    if (!child.wait_for_err("listening on")) {
+        throw std::runtime_error("the listener did not start: " + child.err());
+    }
+    return child;
+}
+
+std::optional<summary_numbers> find_summary(const std::string& err, const std::string& form) {
+    std::istringstream lines(err);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.find(form) == std::string::npos || line.empty() || !std::isdigit(line[0])) {
+            continue;
+        }
+        summary_numbers numbers;
+        numbers.bytes = std::strtol(line.c_str(), nullptr, 10);
+        const auto in = line.rfind(" in ");
+        const auto open = line.rfind('(');
+        if (in == std::string::npos || open == std::string::npos) {
+            continue;
+        }
+        numbers.seconds = std::strtod(line.c_str() + in + 4, nullptr);
+        numbers.rate = std::strtod(line.c_str() + open + 1, nullptr);
+        return numbers;
+    }
+    return std::nullopt;
+}
+
+} // namespace e2e

@@ -92,3 +92,26 @@ void send_all(int fd, const std::string& data);
 [[nodiscard]] std::string receive_exactly(int fd, std::size_t count, seconds limit = 20s);
 
 } // namespace e2e
+
+namespace e2e {
+
+// Waits until something listens on the TCP port of 127.0.0.1 or 0.0.0.0 (from /proc/net/tcp),
+// without connecting to it: a one-shot listener would take that connection for its peer.
+[[nodiscard]] bool wait_tcp_listening(int port, seconds limit = 20s);
+
+// Starts a ferrox listener and waits for its listening line.
+process start_listener(const temp_dir& dir, const std::vector<std::string>& args,
+                       const spawn_options& options = {});
+
+// The summary line's numbers: bytes, seconds, K/s.
+struct summary_numbers {
+    long bytes = -1;
+    double seconds = -1;
+    double rate = -1;
+};
+// Finds the first line that starts with a byte count and holds `form` ("bytes written to
+// stdout", ...), and reads its numbers.
+[[nodiscard]] std::optional<summary_numbers> find_summary(const std::string& err,
+                                                          const std::string& form);
+
+} // namespace e2e

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever this machine lacks to build and test ferrox.
+# Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if ! run_as_root apt-get install -y -q "${missing[@]}" >/dev/null; then
+    run_as_root apt-get update -q >/dev/null
+    run_as_root apt-get install -y -q "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,312 @@
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+
+std::string port_text(int port) {
+    return std::to_string(port);
+}
+
+std::string local_host(int port) {
+    return "127.0.0.1:" + port_text(port);
+}
+
+// A file of each length that matters to the chunking, and one operand that doesn't exist.
+TEST(tcp_one_way, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
+    temp_dir dir;
+    const std::string empty = dir.file("empty"), exact = dir.file("exact"),
+                      over = dir.file("over"), missing = dir.file("missing");
+    write_file(empty, "");
+    write_file(exact, random_bytes(65536, 1));
+    write_file(over, random_bytes(65537, 2));
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port)});
+    const run_result client =
+        run(dir, {"-h", local_host(port), missing, empty, exact, over}, "", 30s);
+    const exit_result listened = listener.wait(30s);
+
+    EXPECT_EQ(client.exit.status, 0) << client.err;
+    EXPECT_EQ(listened.status, 0) << listener.err();
+    EXPECT_EQ(listener.out(), read_file(exact) + read_file(over));
+    const std::string expected_lines =
+        missing + ": No such file or directory\n" + "sending file " + empty + "  done.\n" +
+        "sending file " + exact + " . done.\n" + "sending file " + over + " .. done.\n";
+    EXPECT_NE(client.err.find(expected_lines), std::string::npos) << client.err;
+    EXPECT_NE(client.err.find("connected to 127.0.0.1 (127.0.0.1) on port " + port_text(port) +
+                              ".\n"),
+              std::string::npos);
+    const auto sent = find_summary(client.err, "bytes written to 127.0.0.1:" + port_text(port));
+    ASSERT_TRUE(sent) << client.err;
+    EXPECT_EQ(sent->bytes, 65536 + 65537);
+    const auto received = find_summary(listener.err(), "bytes written to stdout in");
+    ASSERT_TRUE(received) << listener.err();
+    EXPECT_EQ(received->bytes, 65536 + 65537);
+    EXPECT_EQ(listener.err().rfind("listening on 0.0.0.0 port " + port_text(port) + ".\n", 0), 0U);
+    EXPECT_NE(listener.err().find("connection from 127.0.0.1 on port "), std::string::npos);
+}
+
+// Standard input goes out through the client; --verbose adds the words and one dot per
+// chunk around it, and --buffer-size sets what a chunk is.
+TEST(tcp_one_way, standard_input_arrives_and_verbose_dots_follow_the_buffer_size) {
+    temp_dir dir;
+    const std::string data = random_bytes(10000, 3);
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port), "-v", "-b", "1000"});
+    const run_result client = run(dir, {"-h", local_host(port), "-v", "-b", "1000"}, data);
+    listener.wait(30s);
+    EXPECT_EQ(listener.out(), data);
+    EXPECT_NE(client.err.find("sending .......... done.\n"), std::string::npos) << client.err;
+    // The receiver's chunks are whatever had arrived: between 10 and 10000 dots.
+    const std::string err = listener.err();
+    const auto start = err.find("receiving ");
+    ASSERT_NE(start, std::string::npos) << err;
+    const auto dots = err.find(" done.\n", start) - start - 10;
+    EXPECT_GE(dots, 10U);
+    EXPECT_EQ(err.substr(start + 10, dots), std::string(dots, '.'));
+}
+
+// The listener sends with --input; the client receives with --output. A listener that sends
+// names the port it listens on in its summary.
+TEST(tcp_one_way, listener_sends_and_client_receives) {
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    write_file(file, random_bytes(300000, 4));
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port), "-i", file});
+    const run_result client = run(dir, {"-h", local_host(port), "-o"});
+    listener.wait(30s);
+    EXPECT_EQ(client.out, read_file(file));
+    EXPECT_EQ(client.exit.status, 0);
+    const auto sent = find_summary(listener.err(), "bytes written to localhost:" + port_text(port) + " in");
+    ASSERT_TRUE(sent) << listener.err();
+    EXPECT_EQ(sent->bytes, 300000);
+    const auto received = find_summary(client.err, "bytes written to stdout in");
+    ASSERT_TRUE(received) << client.err;
+    EXPECT_EQ(received->bytes, 300000);
+}
+
+// A peer that waits a second before sending 2048 bytes: the summary's rate is the bytes
+// over the elapsed seconds over 1024.
+TEST(tcp_one_way, summary_rate_is_bytes_per_second_over_1024) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    std::thread peer([server] {
+        const int fd = accept_with_deadline(server);
+        std::this_thread::sleep_for(1s);
+        send_all(fd, std::string(2048, 'x'));
+        close(fd);
+    });
+    const run_result client = run(dir, {"-h", local_host(port), "-o"});
+    peer.join();
+    close(server);
+    const auto numbers = find_summary(client.err, "bytes written to stdout in");
+    ASSERT_TRUE(numbers) << client.err;
+    EXPECT_EQ(numbers->bytes, 2048);
+    EXPECT_GE(numbers->seconds, 0.99);
+    EXPECT_NEAR(numbers->rate, 2048 / numbers->seconds / 1024, 0.02);
+}
+
+TEST(tcp_one_way, quiet_prints_nothing_but_keeps_the_checksum_line) {
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    write_file(file, "abc");
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port), "-s"});
+    const run_result client = run(dir, {"-q", "-s", "-h", local_host(port), file});
+    listener.wait(30s);
+    EXPECT_EQ(client.err, "checksum: 38600999\n");
+    EXPECT_NE(listener.err().find("checksum: 38600999\n"), std::string::npos);
+    EXPECT_EQ(listener.out(), "abc");
+}
+
+// --continue on a listener: three peers in a row on one listening socket, each summary
+// counting only its own bytes.
+TEST(tcp_continue, listener_serves_peer_after_peer) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-c", "-l", port_text(port)});
+    for (int peer = 1; peer <= 3; ++peer) {
+        const int fd = connect_tcp(port);
+        ASSERT_GE(fd, 0);
+        send_all(fd, std::string(static_cast<std::size_t>(peer) * 1000, 'a'));
+        close(fd);
+        const std::string line = port_text(peer * 1000) + " bytes written to stdout in";
+        ASSERT_TRUE(listener.wait_for_err(line)) << listener.err();
+    }
+    EXPECT_EQ(count_of(listener.err(), "bytes written to stdout"), 3U);
+    EXPECT_EQ(count_of(listener.err(), "listening on"), 1U);
+    EXPECT_EQ(listener.out(), std::string(6000, 'a'));
+    listener.signal(SIGKILL);
+}
+
+// --continue on a client: it connects again in every cycle, sends its file each time, and
+// ends with the connect failure once nobody listens.
+TEST(tcp_continue, client_connects_again_until_a_connect_fails) {
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    write_file(file, "hello");
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-c", "-h", local_host(port), file});
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        const int fd = accept_with_deadline(server);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(receive_all(fd, 20s), "hello");
+        close(fd);
+    }
+    close(server);
+    const exit_result result = client.wait(30s);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_GE(count_of(client.err(), "5 bytes written to 127.0.0.1"), 3U);
+    const std::string err = client.err();
+    EXPECT_EQ(err.substr(err.size() - 24), "error connecting socket\n") << err;
+}
+
+TEST(tcp_listener, refuses_a_second_client_after_its_one_accept) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port)});
+    const int first = connect_tcp(port);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(listener.wait_for_err("connection from"));
+    EXPECT_EQ(connect_tcp(port, 0s), -1);
+    send_all(first, "only");
+    close(first);
+    EXPECT_EQ(listener.wait(20s).status, 0);
+    EXPECT_EQ(listener.out(), "only");
+}
+
+struct fatal_case {
+    std::vector<std::string> args;
+    std::string stderr_text;
+    int status;
+};
+
+TEST(tcp_fatal, endpoint_failures_end_the_run_with_their_lines) {
+    temp_dir dir;
+    const int busy = free_tcp_port();
+    const int taken = listen_tcp(busy);
+    const int closed = free_tcp_port();
+    const fatal_case cases[] = {
+        {{"-l", port_text(busy)},
+         "bind: Address already in use\nerror creating server socket\n", 1},
+        {{"-h", local_host(closed)}, "connect: Connection refused\nerror connecting socket\n", 1},
+        {{"-h", "no-such-host.invalid:80"}, "gethostbyname: Unknown host\n", 2},
+        // the host is resolved before a malformed --bind-port is looked at
+        {{"-h", "no-such-host.invalid:80", "-P", "bad:1"}, "gethostbyname: Unknown host\n", 2},
+        {{"-h", local_host(busy), "-P", "localhost:0"},
+         "can't decipher ipaddr: localhost\nerror connecting socket\n", 1},
+    };
+    for (const auto& c : cases) {
+        const run_result result = run(dir, c.args, "", 30s);
+        const std::string line = ::testing::PrintToString(c.args);
+        EXPECT_EQ(result.exit.status, c.status) << line;
+        EXPECT_EQ(result.err, c.stderr_text) << line;
+    }
+    close(taken);
+}
+
+// --bind-port as seen by the peer: a port alone, and a dotted address with a port.
+TEST(tcp_bind_port, the_peer_sees_the_bound_address_and_port) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    for (const std::string address : {"", "127.0.0.1:"}) {
+        const int local_port = free_tcp_port();
+        spawn_options options;
+        options.stdin_data = "x";
+        process client =
+            spawn(dir, {"-h", local_host(port), "-P", address + port_text(local_port)}, options);
+        const int fd = accept_with_deadline(server);
+        ASSERT_GE(fd, 0);
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        ASSERT_EQ(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+        EXPECT_EQ(ntohs(peer.sin_port), local_port) << address;
+        EXPECT_EQ(std::string(inet_ntoa(peer.sin_addr)), "127.0.0.1");
+        EXPECT_EQ(receive_all(fd, 20s), "x");
+        close(fd);
+        EXPECT_EQ(client.wait(20s).status, 0) << client.err();
+    }
+    close(server);
+}
+
+// A peer that reads a little and then resets the connection: the sender reports "write"
+// and ends with status 1, after its summary line.
+TEST(tcp_write_failure, a_reset_peer_is_reported_with_status_one) {
+    temp_dir dir;
+    const std::string file = dir.file("big");
+    write_file(file, random_bytes(32 << 20, 5));
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    std::thread peer([server] {
+        const int fd = accept_with_deadline(server);
+        [[maybe_unused]] auto first = receive_exactly(fd, 100000, 20s);
+        const linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    });
+    const run_result client = run(dir, {"-h", local_host(port), file, file}, "", 60s);
+    peer.join();
+    close(server);
+    EXPECT_TRUE(client.exit.exited) << "signal " << client.exit.signal;
+    EXPECT_EQ(client.exit.status, 1);
+    EXPECT_NE(client.err.find("write: Connection reset by peer\n"), std::string::npos)
+        << client.err;
+    // the second operand is not sent once the connection is gone
+    EXPECT_EQ(count_of(client.err, "sending file"), 1U);
+    const auto sent = find_summary(client.err, "bytes written to");
+    ASSERT_TRUE(sent) << client.err;
+    EXPECT_LT(sent->bytes, 32 << 20);
+}
+
+// ferrox against peers it did not write: socat and netcat-openbsd.
+TEST(tcp_real_peers, ferrox_sends_to_and_receives_from_socat_and_netcat) {
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    const std::string data = random_bytes(3 << 20, 6);
+    write_file(file, data);
+    const std::string received = dir.file("received");
+
+    // ferrox sends to socat
+    int port = free_tcp_port();
+    spawn_options socat;
+    socat.program = "/usr/bin/socat";
+    process socat_listener =
+        spawn(dir, {"-u", "TCP-LISTEN:" + port_text(port) + ",bind=127.0.0.1,reuseaddr",
+                    "CREATE:" + received}, socat);
+    ASSERT_TRUE(wait_tcp_listening(port));
+    EXPECT_EQ(run(dir, {"-h", local_host(port), file}).exit.status, 0);
+    EXPECT_EQ(socat_listener.wait(30s).status, 0);
+    EXPECT_EQ(read_file(received), data);
+
+    // ferrox receives from netcat-openbsd
+    port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port)});
+    spawn_options netcat;
+    netcat.program = "/usr/bin/nc";
+    netcat.stdin_data = data;
+    process sender = spawn(dir, {"-N", "127.0.0.1", port_text(port)}, netcat);
+    EXPECT_EQ(listener.wait(30s).status, 0) << listener.err();
+    sender.wait(10s);
+    EXPECT_EQ(listener.out(), data);
+
+    // ferrox receives from socat
+    port = free_tcp_port();
+    process listener2 = start_listener(dir, {"-l", port_text(port)});
+    process socat_sender = spawn(dir, {"-u", "FILE:" + file, "TCP:127.0.0.1:" + port_text(port)}, socat);
+    EXPECT_EQ(listener2.wait(30s).status, 0);
+    socat_sender.wait(10s);
+    EXPECT_EQ(listener2.out(), data);
+}
+
+} // namespace
