@@ -96,11 +96,13 @@ void send_operands(std::span<char*> operands) {
 
 void move_local_side(std::span<char*> operands) {
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
-        if (relay_mode()) {
-            relay_loop(run_state.data_fd, run_state.relay_fd, run_state.data_fd,
-                       run_state.relay_fd);
-        } else {
-            relay_loop(STDIN_FILENO, run_state.data_fd, STDOUT_FILENO, run_state.data_fd);
+        const bool started =
+            relay_mode() ? relay_loop(run_state.data_fd, run_state.relay_fd, run_state.data_fd,
+                                      run_state.relay_fd)
+                         : relay_loop(STDIN_FILENO, run_state.data_fd, STDOUT_FILENO,
+                                      run_state.data_fd);
+        if (!started) {
+            transfer_failed = true;
         }
     } else if (!operands.empty()) {
         send_operands(operands);

@@ -76,11 +76,11 @@ std::unique_ptr<timeval> obtain_working_timeout() {
 
 } // namespace
 
-void relay_loop(int near_in, int far_in, int near_out, int far_out) {
+bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
     const std::unique_ptr<unsigned char[], free_deleter> buffer{
         static_cast<unsigned char*>(alloc_or_die(static_cast<std::size_t>(buffer_size)))};
     if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
-        return;
+        return false;
     }
     fd_set watched;
     FD_ZERO(&watched);
@@ -99,17 +99,17 @@ void relay_loop(int near_in, int far_in, int near_out, int far_out) {
             select(descriptor_count, &readable, nullptr, nullptr, working_timeout.get());
         if (ready == 0) {
             std::fputs("timeout\n", stderr);
-            return;
+            return true;
         }
         if (ready < 0) {
             std::perror("select");
-            return;
+            return true;
         }
         const bool moved = FD_ISSET(near_in, &readable)
                                ? serve_side(near_in, far_out, near_label, buffer.get())
                                : serve_side(far_in, near_out, far_label, buffer.get());
         if (!moved) {
-            return;
+            return true;
         }
     }
 }

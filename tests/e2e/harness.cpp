@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -213,6 +214,12 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         redirect(out, 1);
         redirect(err, 2);
         const int null_fd = open("/dev/null", O_RDWR);
+        if (!options.extra_open_fds.empty()) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         for (int fd : options.extra_open_fds) {
             redirect(null_fd, fd);
         }

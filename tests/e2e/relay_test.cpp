@@ -1,0 +1,360 @@
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+
+std::string port_text(int port) {
+    return std::to_string(port);
+}
+
+std::string local_host(int port) {
+    return "127.0.0.1:" + port_text(port);
+}
+
+int local_port_of(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+void write_to(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+bool wait_for_file_text(const std::string& path, const std::string& text, seconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (read_file(path).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+// Standard input to the peer and the peer to standard output at the same time.
+TEST(two_way, standard_streams_and_a_peer_move_both_ways_at_once) {
+    temp_dir dir;
+    const std::string up = random_bytes(4 << 20, 10), down = random_bytes(4 << 20, 11);
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-h", local_host(port), "-i", "-o", "-s"}, options);
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    std::thread feeder([&] { write_to(client.stdin_write, up); });
+    std::thread sender([&] { send_all(fd, down); });
+    const std::string arrived = receive_exactly(fd, up.size(), 60s);
+    sender.join();
+    feeder.join();
+    close(fd);  // the peer ends, which ends both directions
+    const exit_result result = client.wait(30s);
+    close(server);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(arrived, up);
+    EXPECT_EQ(client.out(), down);
+    const auto summary = find_summary(client.err(), "bytes transfered in");
+    ASSERT_TRUE(summary) << client.err();
+    EXPECT_EQ(summary->bytes, static_cast<long>(up.size() + down.size()));
+}
+
+// A real server and a real client's request through a relay: python3's http.server.
+TEST(relay, carries_an_http_exchange_with_a_real_server_unchanged) {
+    temp_dir dir;
+    const std::string body = random_bytes(1 << 20, 12);
+    write_file(dir.file("page.bin"), body);
+    const int server_port = free_tcp_port();
+    spawn_options python;
+    python.program = "/usr/bin/env";
+    process server = spawn(dir, {"python3", "-m", "http.server", port_text(server_port), "--bind",
+                                 "127.0.0.1", "--directory", dir.path},
+                           python);
+    ASSERT_TRUE(wait_tcp_listening(server_port, 30s)) << server.err();
+    const int relay_port = free_tcp_port();
+    process relay = start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
+
+    const int client = connect_tcp(relay_port);
+    ASSERT_GE(client, 0);
+    send_all(client, "GET /page.bin HTTP/1.0\r\nHost: localhost\r\n\r\n");
+    const std::string response = receive_all(client, 30s);
+    close(client);
+    const exit_result result = relay.wait(30s);
+    server.signal(SIGKILL);
+
+    EXPECT_EQ(result.status, 0);
+    ASSERT_EQ(response.rfind("HTTP/1.0 200", 0), 0U) << response.substr(0, 200);
+    const auto end_of_head = response.find("\r\n\r\n");
+    ASSERT_NE(end_of_head, std::string::npos);
+    EXPECT_TRUE(response.substr(end_of_head + 4) == body);
+    EXPECT_NE(relay.err().find("connected to 127.0.0.1 (127.0.0.1) on port " +
+                               port_text(server_port) + ".\n"),
+              std::string::npos);
+    const auto summary = find_summary(relay.err(), "bytes transfered in");
+    ASSERT_TRUE(summary) << relay.err();
+    EXPECT_GT(summary->bytes, static_cast<long>(body.size()));
+}
+
+// 64 MiB each way at once through a relay, both ends played by the test.
+TEST(relay, moves_64_mib_each_way_at_once_byte_for_byte) {
+    temp_dir dir;
+    const std::size_t size = 64 << 20;
+    const std::string up = random_bytes(size, 13), down = random_bytes(size, 14);
+    const int server_port = free_tcp_port();
+    const int server = listen_tcp(server_port);
+    const int relay_port = free_tcp_port();
+    process relay =
+        spawn(dir, {"-q", "-s", "-l", port_text(relay_port), "-h", local_host(server_port)});
+    ASSERT_TRUE(wait_tcp_listening(relay_port));
+    std::string at_server, at_client;
+    std::thread server_side([&] {
+        const int fd = accept_with_deadline(server);
+        std::thread sender([&] { send_all(fd, down); });
+        at_server = receive_exactly(fd, size, 120s);
+        sender.join();
+        close(fd);
+    });
+    const int client = connect_tcp(relay_port);
+    ASSERT_GE(client, 0);
+    std::thread sender([&] { send_all(client, up); });
+    at_client = receive_exactly(client, size, 120s);
+    sender.join();
+    server_side.join();
+    close(client);
+    close(server);
+    EXPECT_EQ(relay.wait(60s).status, 0);
+    EXPECT_TRUE(at_server == up);
+    EXPECT_TRUE(at_client == down);
+    EXPECT_EQ(at_server.size(), size);
+    EXPECT_EQ(at_client.size(), size);
+}
+
+// --timeout measures idleness: a peer that sends every 0.2 s for 2 s keeps a 0.6 s timeout
+// from firing; its silence afterwards ends the transfer with "timeout".
+TEST(relay_timeout, ends_an_idle_transfer_and_not_a_busy_one) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-h", local_host(port), "-i", "-o", "-t", "0.6"}, options);
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) {
+        send_all(fd, "tick\n");
+        std::this_thread::sleep_for(200ms);
+    }
+    const exit_result result = client.wait(20s);
+    const seconds lasted = std::chrono::steady_clock::now() - start;
+    close(fd);
+    close(server);
+    EXPECT_EQ(result.status, 0);
+    std::string ticks;
+    for (int i = 0; i < 10; ++i) {
+        ticks += "tick\n";
+    }
+    EXPECT_EQ(client.out(), ticks);
+    EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+    EXPECT_GE(lasted.count(), 2.0);
+}
+
+// A negative period, which select refuses: the first wait fails before any data moves.
+TEST(relay_timeout, a_period_select_refuses_ends_with_the_select_line) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-h", local_host(port), "-i", "-o", "-t", "-1"}, options);
+    const int fd = accept_with_deadline(server);
+    const exit_result result = client.wait(20s);
+    close(fd);
+    close(server);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(client.err().find("select: Invalid argument\n"), std::string::npos) << client.err();
+}
+
+// The echo log of a scripted exchange: separator, connection lines, then "L: " and "H: "
+// records in the order the chunks were relayed, with nothing between them.
+TEST(echo_log, connect_mode_layout) {
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-q", "-h", local_host(port), "-e", log}, options);
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    write_to(client.stdin_write, "hi\n");
+    EXPECT_EQ(receive_exactly(fd, 3), "hi\n");
+    send_all(fd, "yo");
+    ASSERT_TRUE(wait_for_file_text(client.out_path, "yo"));
+    write_to(client.stdin_write, "x\n");
+    EXPECT_EQ(receive_exactly(fd, 2), "x\n");
+    close(fd);
+    EXPECT_EQ(client.wait(20s).status, 0);
+    close(server);
+    EXPECT_EQ(read_file(log), "=============\nconnected to 127.0.0.1 (127.0.0.1) on port " +
+                                  port_text(port) + ".\nL: hi\nH: yoL: x\n");
+    EXPECT_EQ(client.err(), "");  // --quiet: the connection line is in the log only
+}
+
+TEST(echo_log, listen_mode_layout_has_no_tcp_listening_line) {
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    const int port = free_tcp_port();
+    spawn_options options;
+    options.stdin_pipe = true;
+    process listener = start_listener(dir, {"-l", port_text(port), "-e", log}, options);
+    const int fd = connect_tcp(port);
+    ASSERT_GE(fd, 0);
+    const int client_port = local_port_of(fd);
+    send_all(fd, "abc");
+    ASSERT_TRUE(wait_for_file_text(listener.out_path, "abc"));
+    write_to(listener.stdin_write, "def");
+    EXPECT_EQ(receive_exactly(fd, 3), "def");
+    close(fd);
+    EXPECT_EQ(listener.wait(20s).status, 0);
+    EXPECT_EQ(read_file(log), "=============\nconnection from 127.0.0.1 on port " +
+                                  port_text(client_port) + ".\nH: abcL: def");
+}
+
+TEST(echo_log, relay_mode_layout) {
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    const int server_port = free_tcp_port();
+    const int server = listen_tcp(server_port);
+    const int relay_port = free_tcp_port();
+    process relay = start_listener(
+        dir, {"-l", port_text(relay_port), "-h", local_host(server_port), "-e", log});
+    const int client = connect_tcp(relay_port);
+    ASSERT_GE(client, 0);
+    const int client_port = local_port_of(client);
+    const int far = accept_with_deadline(server);
+    ASSERT_GE(far, 0);
+    send_all(client, "ping\n");
+    EXPECT_EQ(receive_exactly(far, 5), "ping\n");
+    send_all(far, "pong\n");
+    EXPECT_EQ(receive_exactly(client, 5), "pong\n");
+    close(client);
+    EXPECT_EQ(relay.wait(20s).status, 0);
+    close(far);
+    close(server);
+    EXPECT_EQ(read_file(log), "=============\nconnection from 127.0.0.1 on port " +
+                                  port_text(client_port) + ".\nconnected to 127.0.0.1 (127.0.0.1) on port " +
+                                  port_text(server_port) + ".\nL: ping\nH: pong\n");
+}
+
+// The kernel reports twice the requested size on Linux.
+TEST(socket_buffers, verbose_reports_sizes_after_each_connection_line_in_relay_mode) {
+    temp_dir dir;
+    const int server_port = free_tcp_port();
+    const int server = listen_tcp(server_port);
+    const int relay_port = free_tcp_port();
+    process relay = start_listener(dir, {"-v", "-B", "64k", "-l", port_text(relay_port), "-h",
+                                         local_host(server_port)});
+    const int client = connect_tcp(relay_port);
+    const int client_port = local_port_of(client);
+    const int far = accept_with_deadline(server);
+    close(client);
+    EXPECT_EQ(relay.wait(20s).status, 0);
+    close(far);
+    close(server);
+    const std::string sizes = "using 131072 byte socket send buffer\n"
+                              "using 131072 byte socket recv buffer\n";
+    const std::string expected = "using 65536 byte buffer\nlistening on 0.0.0.0 port " +
+                                 port_text(relay_port) + ".\nconnection from 127.0.0.1 on port " +
+                                 port_text(client_port) + ".\n" + sizes +
+                                 "connected to 127.0.0.1 (127.0.0.1) on port " +
+                                 port_text(server_port) + ".\n" + sizes;
+    EXPECT_EQ(relay.err().substr(0, expected.size()), expected);
+}
+
+TEST(socket_buffers, verbose_and_quiet_print_the_sizes_without_connection_lines) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-v", "-q", "-B", "100000", "-h", local_host(port)});
+    const int fd = accept_with_deadline(server);
+    EXPECT_EQ(client.wait(20s).status, 0);
+    close(fd);
+    close(server);
+    EXPECT_EQ(client.err(), "using 65536 byte buffer\n"
+                            "using 200000 byte socket send buffer\n"
+                            "using 200000 byte socket recv buffer\n"
+                            "sending  done.\n");
+}
+
+// Both ends print the Adler-32 of the data they read, the same as zlib's, whatever the
+// chunk size.
+TEST(checksum_line, both_ends_agree_with_zlib_at_any_buffer_size) {
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    const std::string data = random_bytes(30000, 15);
+    write_file(file, data);
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "checksum: %lu\n", zlib_adler32(data));
+    for (const char* size : {"1", "65536", "7"}) {
+        const int port = free_tcp_port();
+        process listener = start_listener(dir, {"-l", port_text(port), "-s", "-b", size});
+        const run_result client = run(dir, {"-q", "-s", "-b", size, "-h", local_host(port), file});
+        listener.wait(30s);
+        EXPECT_EQ(client.err, expected) << "buffer " << size;
+        const std::string err = listener.err();
+        EXPECT_EQ(err.substr(err.size() - std::strlen(expected)), expected) << "buffer " << size;
+        EXPECT_EQ(listener.out(), data);
+    }
+}
+
+TEST(checksum_line, is_never_printed_under_continue_and_is_1_for_no_data) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-c", "-s", "-l", port_text(port)});
+    const run_result client = run(dir, {"-s", "-h", local_host(port)});
+    EXPECT_NE(client.err.find("checksum: 1\n"), std::string::npos) << client.err;
+    ASSERT_TRUE(listener.wait_for_err("bytes written to stdout"));
+    EXPECT_EQ(listener.err().find("checksum"), std::string::npos);
+    listener.signal(SIGKILL);
+}
+
+// A socket numbered beyond what select can watch is refused, not written past the set.
+TEST(two_way, a_descriptor_beyond_select_is_refused_with_a_message) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    for (int fd = 3; fd < 1100; ++fd) {
+        options.extra_open_fds.push_back(fd);
+    }
+    process client = spawn(dir, {"-h", local_host(port), "-i", "-o"}, options);
+    const int fd = accept_with_deadline(server);
+    const exit_result result = client.wait(20s);
+    close(fd);
+    close(server);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(client.err().find("descriptor 1100 can't be watched by select (the limit is 1023)\n"),
+              std::string::npos)
+        << client.err();
+}
+
+} // namespace
