@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -196,7 +197,11 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
     const pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0) {
-        setpgid(0, 0);
+        if (options.controlling_tty) {
+            setsid();
+        } else {
+            setpgid(0, 0);
+        }
         int in = options.stdin_fd;
         if (options.stdin_pipe) {
             in = stdin_pipe[0];
@@ -213,6 +218,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         redirect(in, 0);
         redirect(out, 1);
         redirect(err, 2);
+        if (options.controlling_tty && ioctl(0, TIOCSCTTY, 0) != 0) {
+            child_fail("TIOCSCTTY");
+        }
         const int null_fd = open("/dev/null", O_RDWR);
         if (!options.extra_open_fds.empty()) {
             rlimit limit{};
@@ -322,6 +330,28 @@ int connect_unix(const std::string& path, seconds limit) {
         }
         std::this_thread::sleep_for(10ms);
     }
+}
+
+int listen_unix(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(fd >= 0, "socket");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    check(listen(fd, 16) == 0, "listen");
+    return fd;
+}
+
+bool wait_for_path(const std::string& path, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    while (clock::now() < deadline) {
+        if (access(path.c_str(), F_OK) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
 }
 
 void send_all(int fd, const std::string& data) {

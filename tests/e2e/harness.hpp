@@ -37,6 +37,7 @@ struct spawn_options {
     std::optional<std::string> stdin_data;  // fed from a file; none: /dev/null
     bool stdin_pipe = false;                // keep a pipe to the child's standard input
     int stdin_fd = -1;                      // use this descriptor (a pty) instead
+    bool controlling_tty = false;           // make stdin_fd the child's controlling terminal
     int stdout_fd = -1;                     // use this descriptor instead of a file
     std::string program = FERROX_BINARY;
     std::string argv0;                      // argument 0; the program path when empty
@@ -85,6 +86,9 @@ void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] int listen_tcp(int port);
 [[nodiscard]] int accept_with_deadline(int listening_fd, seconds limit = 20s);
 [[nodiscard]] int connect_unix(const std::string& path, seconds limit = 10s);
+[[nodiscard]] int listen_unix(const std::string& path);
+// Waits until a file exists at `path`.
+[[nodiscard]] bool wait_for_path(const std::string& path, seconds limit = 20s);
 void send_all(int fd, const std::string& data);
 // Reads until the peer closes or the deadline passes.
 [[nodiscard]] std::string receive_all(int fd, seconds limit = 60s);

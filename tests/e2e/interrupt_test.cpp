@@ -1,0 +1,249 @@
+#include "harness.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+
+std::string port_text(int port) {
+    return std::to_string(port);
+}
+
+std::string local_host(int port) {
+    return "127.0.0.1:" + port_text(port);
+}
+
+// A pseudo-terminal: ferrox gets the slave as standard input and controlling terminal, the
+// test types into the master.
+struct pseudo_terminal {
+    int master = -1;
+    int slave = -1;
+    pseudo_terminal() {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+    }
+    ~pseudo_terminal() {
+        close(master);
+        close(slave);
+    }
+    pseudo_terminal(const pseudo_terminal&) = delete;
+    pseudo_terminal& operator=(const pseudo_terminal&) = delete;
+    void type(const std::string& keys) const {
+        ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    [[nodiscard]] bool canonical() const {
+        termios attributes{};
+        tcgetattr(slave, &attributes);
+        return (attributes.c_lflag & ICANON) != 0;
+    }
+    [[nodiscard]] spawn_options as_stdin() const {
+        spawn_options options;
+        options.stdin_fd = slave;
+        options.controlling_tty = true;
+        return options;
+    }
+};
+
+bool wait_until(const std::function<bool()>& condition, seconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return condition();
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(nobuf, a_keystroke_goes_out_without_a_line_end_and_the_terminal_comes_back) {
+    temp_dir dir;
+    pseudo_terminal terminal;
+    const bool echo_before = [&] {
+        termios attributes{};
+        tcgetattr(terminal.slave, &attributes);
+        return (attributes.c_lflag & ECHO) != 0;
+    }();
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-n", "-i", "-o", "-h", local_host(port)}, terminal.as_stdin());
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(wait_until([&] { return !terminal.canonical(); }));
+    termios during{};
+    tcgetattr(terminal.slave, &during);
+    EXPECT_EQ((during.c_lflag & ECHO) != 0, echo_before) << "only ICANON changes";
+    EXPECT_NE(during.c_lflag & ISIG, 0U);
+    terminal.type("a");
+    EXPECT_EQ(receive_exactly(fd, 1, 10s), "a");
+    close(fd);  // the peer ends the transfer; the end of run restores the terminal
+    EXPECT_EQ(client.wait(20s).status, 0) << client.err();
+    EXPECT_TRUE(terminal.canonical());
+    close(server);
+}
+
+TEST(nobuf, ctrl_c_gives_the_terminal_back_and_ends_the_transfer) {
+    temp_dir dir;
+    pseudo_terminal terminal;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-n", "-i", "-o", "-h", local_host(port)}, terminal.as_stdin());
+    const int fd = accept_with_deadline(server);
+    ASSERT_TRUE(wait_until([&] { return !terminal.canonical(); }));
+    terminal.type("\x03");
+    const exit_result result = client.wait(20s);
+    close(fd);
+    close(server);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(terminal.canonical());
+    const std::string err = client.err();
+    EXPECT_NE(err.find("interupted.\nselect: "), std::string::npos) << err;
+    EXPECT_TRUE(find_summary(err, "bytes transfered in")) << err;
+}
+
+// Ctrl-C and Ctrl-\ in each kind of work: the lines that follow and the exit status.
+TEST(interrupt, ends_a_two_way_transfer_with_the_select_line_for_both_signals) {
+    for (int number : {SIGINT, SIGQUIT}) {
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options;
+        options.stdin_pipe = true;
+        process client = spawn(dir, {"-i", "-o", "-h", local_host(port)}, options);
+        const int fd = accept_with_deadline(server);
+        send_all(fd, "some");
+        ASSERT_TRUE(wait_until([&] { return client.out() == "some"; }));
+        client.signal(number);
+        const exit_result result = client.wait(20s);
+        close(fd);
+        close(server);
+        EXPECT_EQ(result.status, 0) << strsignal(number);
+        const std::string err = client.err();
+        EXPECT_NE(err.find("interupted.\nselect: "), std::string::npos) << err;
+        const auto summary = find_summary(err, "bytes transfered in");
+        ASSERT_TRUE(summary) << err;
+        EXPECT_EQ(summary->bytes, 4);
+    }
+}
+
+TEST(interrupt, ends_a_receive_with_its_summary_and_status_zero) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-o", "-h", local_host(port)});
+    const int fd = accept_with_deadline(server);
+    send_all(fd, "12345");
+    ASSERT_TRUE(wait_until([&] { return client.out() == "12345"; }));
+    client.signal(SIGINT);
+    const exit_result result = client.wait(20s);
+    close(fd);
+    close(server);
+    EXPECT_EQ(result.status, 0);
+    const std::string err = client.err();
+    EXPECT_NE(err.find("interupted.\n5 bytes written to stdout in"), std::string::npos) << err;
+}
+
+// The read of a terminal in canonical mode with half a line typed ends at once.
+TEST(interrupt, ends_a_send_from_a_terminal_with_half_a_line_typed) {
+    temp_dir dir;
+    pseudo_terminal terminal;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-h", local_host(port)}, terminal.as_stdin());
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    terminal.type("half a li");
+    std::this_thread::sleep_for(100ms);
+    terminal.type("\x03");
+    const exit_result result = client.wait(20s);
+    EXPECT_EQ(receive_all(fd, 5s), "");
+    close(fd);
+    close(server);
+    EXPECT_EQ(result.status, 0);
+    const std::string err = client.err();
+    EXPECT_NE(err.find("interupted.\n0 bytes written to 127.0.0.1:" + port_text(port)),
+              std::string::npos)
+        << err;
+}
+
+TEST(interrupt, ends_a_waiting_listener_with_the_accept_failure_and_removes_its_file) {
+    temp_dir dir;
+    const std::string path = dir.file("sock");
+    const int port = free_tcp_port();
+    const std::vector<std::vector<std::string>> listeners = {{"-l", port_text(port)},
+                                                             {"-U", path}};
+    for (const auto& args : listeners) {
+        process listener = start_listener(dir, args);
+        listener.signal(SIGINT);
+        const exit_result result = listener.wait(20s);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(ends_with(listener.err(), "interupted.\naccept: Bad file descriptor\n"
+                                              "error accepting connections\n"))
+            << listener.err();
+    }
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file is gone";
+}
+
+// A file send blocked in a write to a peer that doesn't read: the write that fails on the
+// closed connection is not reported, and the status stays 0.
+TEST(interrupt, a_send_blocked_in_write_ends_quietly_with_status_zero) {
+    temp_dir dir;
+    const std::string file = dir.file("big");
+    write_file(file, random_bytes(16 << 20, 30));
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, {"-h", local_host(port), file, file});
+    const int fd = accept_with_deadline(server);
+    ASSERT_TRUE(wait_until([&] { return client.err().find("...") != std::string::npos; }));
+    std::this_thread::sleep_for(300ms);  // the socket buffers fill and the write blocks
+    client.signal(SIGINT);
+    const exit_result result = client.wait(20s);
+    close(fd);
+    close(server);
+    const std::string err = client.err();
+    EXPECT_EQ(result.status, 0) << err;
+    EXPECT_EQ(err.find("write:"), std::string::npos) << err;
+    EXPECT_NE(err.find("interupted.\n"), std::string::npos);
+    EXPECT_EQ(count_of(err, "sending file"), 1U) << "the second operand is not sent";
+    EXPECT_TRUE(find_summary(err, "bytes written to 127.0.0.1"));
+}
+
+// After Ctrl-C has closed standard input, a --continue client's next socket must not become
+// descriptor 0: it would read its own connection and send it back.
+TEST(interrupt, a_continuing_client_never_reads_its_next_socket_as_standard_input) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-c", "-h", local_host(port)}, options);
+    const int first = accept_with_deadline(server);
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(client.wait_for_err("connected to"));
+    client.signal(SIGINT);
+    EXPECT_EQ(receive_all(first, 10s), "");
+    close(first);
+    const int second = accept_with_deadline(server);
+    ASSERT_GE(second, 0);
+    send_all(second, "must not come back");
+    EXPECT_EQ(receive_all(second, 5s), "");
+    close(second);
+    client.signal(SIGKILL);
+    client.wait(10s);
+    close(server);
+}
+
+} // namespace
