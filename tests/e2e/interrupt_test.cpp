@@ -103,6 +103,7 @@ TEST(nobuf, ctrl_c_gives_the_terminal_back_and_ends_the_transfer) {
     process client = spawn(dir, {"-n", "-i", "-o", "-h", local_host(port)}, terminal.as_stdin());
     const int fd = accept_with_deadline(server);
     ASSERT_TRUE(wait_until([&] { return !terminal.canonical(); }));
+    ASSERT_TRUE(client.wait_for_err("connected to"));
     terminal.type("\x03");
     const exit_result result = client.wait(20s);
     close(fd);
@@ -165,6 +166,7 @@ TEST(interrupt, ends_a_send_from_a_terminal_with_half_a_line_typed) {
     process client = spawn(dir, {"-h", local_host(port)}, terminal.as_stdin());
     const int fd = accept_with_deadline(server);
     ASSERT_GE(fd, 0);
+    ASSERT_TRUE(client.wait_for_err("connected to"));
     terminal.type("half a li");
     std::this_thread::sleep_for(100ms);
     terminal.type("\x03");
