@@ -3,7 +3,8 @@
 # Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps)
+packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps
+    mandoc man-db bsdextrautils dpkg-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds ferrox and runs every test: once in the debug build, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# and UndefinedBehaviorSanitizer; then builds and checks the Debian package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -10,3 +10,4 @@ for preset in debug asan; do
     cmake --build --preset "$preset"
     ctest --preset "$preset" -j2
 done
+bash scripts/package.sh

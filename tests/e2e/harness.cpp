@@ -231,6 +231,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         for (int fd : options.extra_open_fds) {
             redirect(null_fd, fd);
         }
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
+            child_fail("chdir");
+        }
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);

@@ -42,6 +42,7 @@ struct spawn_options {
     std::string program = FERROX_BINARY;
     std::string argv0;                      // argument 0; the program path when empty
     std::vector<int> extra_open_fds;        // open /dev/null on these numbers in the child
+    std::string cwd;                        // the child's working directory, when given
 };
 
 struct process {

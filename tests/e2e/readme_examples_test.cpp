@@ -1,0 +1,194 @@
+// Runs every example of the README and the manual page, with their own words, so that the
+// documentation can't drift from what ferrox does. Ports and the socket path are swapped
+// for free ones; file names are relative to a temporary working directory.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <set>
+#include <sstream>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+
+// The examples, word for word as the documents give them.
+const std::string send_listener = "ferrox --listen 9000 --sum > copy.bin";
+const std::string send_client = "ferrox --host 127.0.0.1:9000 --sum original.bin";
+const std::string serve_continue = "ferrox --listen 9000 --continue --input original.bin";
+const std::string receive_client = "ferrox --host 127.0.0.1:9000 --output > copy.bin";
+const std::string web_server = "python3 -m http.server 8000 --bind 127.0.0.1 &";
+const std::string web_relay = "ferrox --listen 8080 --host 127.0.0.1:8000 --echo traffic.log";
+const std::string unix_listener = "ferrox --unix-listen /tmp/ferrox.sock > copy.bin";
+const std::string unix_client = "ferrox --unix-host /tmp/ferrox.sock original.bin";
+const std::string interactive = "ferrox --host 127.0.0.1:9000 --input --output --nobuf";
+
+const std::set<std::string> tested = {send_listener, send_client,  serve_continue,
+                                      receive_client, web_server,  web_relay,
+                                      unix_listener, unix_client, interactive};
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The command line as ferrox gets it: the program name and a "> file" or "&" dropped
+// (standard output is captured by the harness), ports and the socket path substituted.
+struct example_runner {
+    temp_dir dir;
+    const int port_9000 = free_tcp_port();
+    const int port_8000 = free_tcp_port();
+    const int port_8080 = free_tcp_port();
+    const std::string socket_path = dir.file("ferrox.sock");
+
+    [[nodiscard]] std::vector<std::string> words(const std::string& line) const {
+        std::string text = replace_all(line, "/tmp/ferrox.sock", socket_path);
+        text = replace_all(text, "9000", std::to_string(port_9000));
+        text = replace_all(text, "8000", std::to_string(port_8000));
+        text = replace_all(text, "8080", std::to_string(port_8080));
+        std::istringstream in(text);
+        std::vector<std::string> result;
+        std::string word;
+        in >> word;  // the program
+        while (in >> word) {
+            if (word == ">") {
+                in >> word;
+                continue;
+            }
+            if (word != "&") {
+                result.push_back(word);
+            }
+        }
+        return result;
+    }
+    [[nodiscard]] spawn_options in_dir(spawn_options options = {}) const {
+        options.cwd = dir.path;
+        return options;
+    }
+    process start(const std::string& line, spawn_options options = {}) const {
+        return spawn(dir, words(line), in_dir(std::move(options)));
+    }
+};
+
+std::vector<std::string> documented_commands(const std::string& text, const std::string& indent) {
+    std::vector<std::string> commands;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(indent + "ferrox ", 0) == 0 || line.rfind(indent + "python3 ", 0) == 0) {
+            commands.push_back(line.substr(indent.size()));
+        }
+    }
+    return commands;
+}
+
+TEST(documented_examples, every_example_in_the_readme_and_the_manual_is_tested_here) {
+    const auto readme = documented_commands(read_file(FERROX_SOURCE_DIR "/README.md"), "    ");
+    const auto manual = documented_commands(read_file(FERROX_SOURCE_DIR "/doc/ferrox.1"), "");
+    EXPECT_GE(readme.size(), 9U);
+    EXPECT_GE(manual.size(), 7U);
+    for (const auto& command : readme) {
+        EXPECT_TRUE(tested.contains(command)) << "README example without a test: " << command;
+    }
+    for (const auto& command : manual) {
+        EXPECT_TRUE(tested.contains(command)) << "manual example without a test: " << command;
+    }
+}
+
+TEST(documented_examples, a_file_sent_with_checksums_compared_on_both_ends) {
+    example_runner example;
+    const std::string data = random_bytes(1 << 20, 40);
+    write_file(example.dir.file("original.bin"), data);
+    process listener = example.start(send_listener);
+    ASSERT_TRUE(listener.wait_for_err("listening on"));
+    process client = example.start(send_client);
+    EXPECT_EQ(client.wait(30s).status, 0);
+    EXPECT_EQ(listener.wait(30s).status, 0);
+    EXPECT_TRUE(listener.out() == data);
+    char line[32];
+    std::snprintf(line, sizeof line, "checksum: %lu\n", zlib_adler32(data));
+    EXPECT_NE(client.err().find(line), std::string::npos) << client.err();
+    EXPECT_NE(listener.err().find(line), std::string::npos) << listener.err();
+}
+
+TEST(documented_examples, a_listener_serving_peer_after_peer_and_a_receiving_client) {
+    example_runner example;
+    const std::string data = random_bytes(100000, 41);
+    write_file(example.dir.file("original.bin"), data);
+    process listener = example.start(serve_continue);
+    ASSERT_TRUE(listener.wait_for_err("listening on"));
+    for (int peer = 0; peer < 2; ++peer) {
+        process client = example.start(receive_client);
+        EXPECT_EQ(client.wait(30s).status, 0);
+        EXPECT_TRUE(client.out() == data) << "peer " << peer;
+    }
+    listener.signal(SIGKILL);
+}
+
+TEST(documented_examples, a_relay_in_front_of_a_local_web_server) {
+    example_runner example;
+    write_file(example.dir.file("index.html"), "<p>hello through the relay</p>\n");
+    spawn_options python;
+    python.program = "/usr/bin/env";
+    std::vector<std::string> server_words = example.words(web_server);
+    server_words.insert(server_words.begin(), "python3");
+    process server = spawn(example.dir, server_words, example.in_dir(python));
+    ASSERT_TRUE(wait_tcp_listening(example.port_8000, 30s)) << server.err();
+    process relay = example.start(web_relay);
+    ASSERT_TRUE(relay.wait_for_err("listening on"));
+    const int client = connect_tcp(example.port_8080);
+    send_all(client, "GET /index.html HTTP/1.0\r\n\r\n");
+    const std::string response = receive_all(client, 30s);
+    close(client);
+    EXPECT_EQ(relay.wait(30s).status, 0);
+    server.signal(SIGKILL);
+    EXPECT_NE(response.find("<p>hello through the relay</p>"), std::string::npos) << response;
+    const std::string log = read_file(example.dir.file("traffic.log"));
+    EXPECT_NE(log.find("L: GET /index.html HTTP/1.0\r\n\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("H: HTTP/1.0 200"), std::string::npos) << log;
+}
+
+TEST(documented_examples, a_unix_domain_socket) {
+    example_runner example;
+    const std::string data = random_bytes(200000, 42);
+    write_file(example.dir.file("original.bin"), data);
+    process listener = example.start(unix_listener);
+    ASSERT_TRUE(listener.wait_for_err("listening on"));
+    process client = example.start(unix_client);
+    EXPECT_EQ(client.wait(30s).status, 0);
+    EXPECT_EQ(listener.wait(30s).status, 0);
+    EXPECT_TRUE(listener.out() == data);
+}
+
+TEST(documented_examples, an_interactive_two_way_session_with_nobuf) {
+    example_runner example;
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const int server = listen_tcp(example.port_9000);
+    spawn_options options;
+    options.stdin_fd = slave;
+    options.controlling_tty = true;
+    process session = example.start(interactive, options);
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(session.wait_for_err("connected to"));
+    ASSERT_EQ(write(master, "k", 1), 1);
+    EXPECT_EQ(receive_exactly(fd, 1, 10s), "k");
+    send_all(fd, "reply");
+    ASSERT_EQ(write(master, "\x1c", 1), 1);  // Ctrl-\ ends it
+    EXPECT_EQ(session.wait(20s).status, 0);
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_NE(after.c_lflag & ICANON, 0U);
+    close(fd);
+    close(server);
+    close(master);
+    close(slave);
+}
+
+} // namespace

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The manual page renders, passes mandoc's lint without warnings, and its OPTIONS section
+# names every option of the option table, long and short.
+set -euo pipefail
+page=$1
+lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint"; exit 1; }
+[ -z "$lint" ] || { echo "$lint"; exit 1; }
+
+rendered=$(MANWIDTH=200 man -l "$page" 2>/dev/null | col -b)
+options=$(printf '%s\n' "$rendered" | sed -n '/^OPTIONS/,/^[A-Z][A-Z ]*$/p' | sed '$d')
+[ -n "$options" ] || { echo "no OPTIONS section"; exit 1; }
+status=0
+for pair in B:socket-buffer b:buffer-size c:continue D:debug e:echo h:host i:input l:listen \
+    n:nobuf o:output p:port P:bind-port q:quiet s:sum t:timeout U:unix-listen u:unix-host \
+    v:verbose H:help V:version C:credits; do
+    short=${pair%%:*} long=${pair#*:}
+    grep -q -- "-$short, --$long\b" <<<"$options" || { echo "OPTIONS lacks -$short, --$long"; status=1; }
+done
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
+    grep -qx "$section" <<<"$rendered" || { echo "no $section section"; status=1; }
+done
+exit $status
