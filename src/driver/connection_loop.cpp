@@ -2,6 +2,7 @@
 
 #include "driver/run_state.hpp"
 #include "driver/startup.hpp"
+#include "endpoints/close_connection.hpp"
 #include "terminal/tty.hpp"
 #include "transfer/relay.hpp"
 
@@ -152,9 +153,9 @@ void run_cycle(std::span<char*> operands) {
     move_local_side(operands);
     timeval end{};
     gettimeofday(&end, nullptr);
-    close(run_state.data_fd);
+    close_connection(run_state.data_fd);
     if (relay_mode()) {
-        close(run_state.relay_fd);
+        close_connection(run_state.relay_fd);
     }
     print_summary(start, end);
 }

@@ -23,6 +23,7 @@ copy_end copy_loop(int from_fd, int to_fd, bool with_dots) {
     const auto size = static_cast<std::size_t>(buffer_size);
     const std::unique_ptr<unsigned char[], free_deleter> buffer{
         static_cast<unsigned char*>(alloc_or_die(size))};
+    const destination_kind destination = kind_of_destination(to_fd);
     for (;;) {
         const ssize_t n = read(from_fd, buffer.get(), size);
         if (n <= 0) {
@@ -32,7 +33,7 @@ copy_end copy_loop(int from_fd, int to_fd, bool with_dots) {
             run_state.checksum =
                 checksum_update(run_state.checksum, buffer.get(), static_cast<std::int32_t>(n));
         }
-        if (!write_all(to_fd, buffer.get(), static_cast<std::size_t>(n))) {
+        if (!write_all(to_fd, buffer.get(), static_cast<std::size_t>(n), destination)) {
             // Reading on would drop the data: the copy ends here and says so.
             if (!write_failure_is_reportable(errno)) {
                 return copy_end::write_interrupted;

@@ -34,9 +34,17 @@ bool fits_in_select_set(int fd) {
     return false;
 }
 
+struct side {
+    int in;
+    int out;
+    destination_kind out_kind;
+    const char* label;
+};
+
 // Moves one chunk from `in` to `out`. Returns false when the transfer ends: the side
 // ended, a read failed, or the write failed because the other side has gone.
-bool serve_side(int in, int out, const char* label, unsigned char* buffer) {
+bool serve_side(const side& from, unsigned char* buffer) {
+    const int in = from.in;
     const ssize_t n = read(in, buffer, static_cast<std::size_t>(buffer_size));
     if (n <= 0) {
         return false;
@@ -45,12 +53,12 @@ bool serve_side(int in, int out, const char* label, unsigned char* buffer) {
         run_state.checksum =
             checksum_update(run_state.checksum, buffer, static_cast<std::int32_t>(n));
     }
-    if (!write_all(out, buffer, static_cast<std::size_t>(n))) {
+    if (!write_all(from.out, buffer, static_cast<std::size_t>(n), from.out_kind)) {
         return false;
     }
     if (echo_log_in_use()) {
         // A lost echo record must not stop the transfer; its result is not examined.
-        [[maybe_unused]] bool label_written = write_all(run_state.echo_fd, label, 3);
+        [[maybe_unused]] bool label_written = write_all(run_state.echo_fd, from.label, 3);
         [[maybe_unused]] bool chunk_written =
             write_all(run_state.echo_fd, buffer, static_cast<std::size_t>(n));
     }
@@ -88,6 +96,8 @@ bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
     FD_SET(far_in, &watched);
     const int descriptor_count = (near_in > far_in ? near_in : far_in) + 1;
     const std::unique_ptr<timeval> working_timeout = obtain_working_timeout();
+    const side near_side{near_in, far_out, kind_of_destination(far_out), near_label};
+    const side far_side{far_in, near_out, kind_of_destination(near_out), far_label};
 
     for (;;) {
         fd_set readable = watched;
@@ -105,9 +115,8 @@ bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
             std::perror("select");
             return true;
         }
-        const bool moved = FD_ISSET(near_in, &readable)
-                               ? serve_side(near_in, far_out, near_label, buffer.get())
-                               : serve_side(far_in, near_out, far_label, buffer.get());
+        const bool moved = serve_side(FD_ISSET(near_in, &readable) ? near_side : far_side,
+                                      buffer.get());
         if (!moved) {
             return true;
         }
