@@ -231,6 +231,20 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         for (int fd : options.extra_open_fds) {
             redirect(null_fd, fd);
         }
+        if (options.close_stdin) {
+            close(0);
+        }
+        if (options.address_space_limit != 0) {
+            const rlimit limit{static_cast<rlim_t>(options.address_space_limit),
+                               static_cast<rlim_t>(options.address_space_limit)};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        if (options.file_size_limit != 0) {
+            const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                               static_cast<rlim_t>(options.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+        }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
             child_fail("chdir");
         }
