@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds ferrox and runs every test: once in the debug build, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer; then builds and checks the Debian package.
+# and UndefinedBehaviorSanitizer; then builds and checks the Debian package and runs each
+# fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -11,3 +12,4 @@ for preset in debug asan; do
     ctest --preset "$preset" -j2
 done
 bash scripts/package.sh
+bash scripts/fuzz.sh

@@ -18,9 +18,9 @@ constexpr const char* option_lines[] = {
     "  -h, --host <host>[:<port>]\thost to connect to\n",
     "  -i, --input\t\t\twhen listening input from stdin\n",
     "  -l, --listen <port>\t\tlisten for connections on port\n",
-    "  -n, --nobuf\t\t\tif stdin is a terminal do not use line \n"
-        "\t\t\t\tbuffering. generate a SIGQUIT (CTRL-\\) to stop \n"
-        "\t\t\t\tor use a timeout\n",
+    ("  -n, --nobuf\t\t\tif stdin is a terminal do not use line \n"
+     "\t\t\t\tbuffering. generate a SIGQUIT (CTRL-\\) to stop \n"
+     "\t\t\t\tor use a timeout\n"),
     "  -o, --output\t\t\twhen connecting output to stdout\n",
     "  -p, --port <port>\t\tuse port for connect or listen\n",
     "  -P, --bind-port <port>\tuse port for binded connects (ipaddr:port works)\n",
@@ -29,8 +29,8 @@ constexpr const char* option_lines[] = {
     "  -t, --timeout <period>\tused only when both -i and -o are specified\n",
     "  -u, --unix-host <file>\taf_unix file to connect to\n",
     "  -U, --unix-listen <file>\tlisten for connections on af_unix file\n",
-    "  -v, --verbose\t\t\tprint progress dots for stdin/out, usually dots \n"
-        "\t\t\t\tare only printed for sending files\n",
+    ("  -v, --verbose\t\t\tprint progress dots for stdin/out, usually dots \n"
+     "\t\t\t\tare only printed for sending files\n"),
     "      --help\t\t\tdisplay this help and exit\n",
     "      --version\t\t\toutput version information and exit\n",
     "      --credits\t\t\tprint the credits and exit\n",

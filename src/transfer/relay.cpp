@@ -115,9 +115,12 @@ bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
             std::perror("select");
             return true;
         }
-        const bool moved = serve_side(FD_ISSET(near_in, &readable) ? near_side : far_side,
-                                      buffer.get());
-        if (!moved) {
+        // The near side goes first; when both are readable the far side follows in the same
+        // pass, so a side that is always readable can't starve the other.
+        if (FD_ISSET(near_in, &readable) && !serve_side(near_side, buffer.get())) {
+            return true;
+        }
+        if (FD_ISSET(far_in, &readable) && !serve_side(far_side, buffer.get())) {
             return true;
         }
     }

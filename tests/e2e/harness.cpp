@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -188,6 +189,16 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
     }
     std::vector<std::string> argv_text{options.argv0.empty() ? options.program : options.argv0};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
+    // FERROX_TEST_WRAPPER runs ferrox under another program, valgrind for instance.
+    std::string program = options.program;
+    const char* wrapper = std::getenv("FERROX_TEST_WRAPPER");
+    if (wrapper != nullptr && *wrapper != '\0' && options.program == FERROX_BINARY) {
+        std::istringstream words(wrapper);
+        std::vector<std::string> prefix{std::istream_iterator<std::string>(words), {}};
+        argv_text.front() = options.program;
+        argv_text.insert(argv_text.begin(), prefix.begin(), prefix.end());
+        program = prefix.front();
+    }
     std::vector<char*> argv;
     for (auto& word : argv_text) {
         argv.push_back(word.data());
@@ -251,7 +262,7 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
-        execv(options.program.c_str(), argv.data());
+        execvp(program.c_str(), argv.data());
         child_fail("execv");
     }
     child.pid = pid;

@@ -1,0 +1,34 @@
+// Shared by the fuzz targets: a fresh run_state per input, and a property check that stops
+// the fuzzer with a clear message.
+#pragma once
+
+#include "driver/run_state.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__,        \
+                         __LINE__);                                                            \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (false)
+
+inline void reset_run_state() {
+    for (char* text : {run_state.listen_port, run_state.echo_path, run_state.connect_port,
+                       run_state.host, run_state.bind_port}) {
+        std::free(text);
+    }
+    std::free(run_state.timeout);
+    run_state = run_state_record{};
+    buffer_size = 65536;
+}
+
+// The input up to its first NUL, as a command-line word.
+inline std::string as_word(const unsigned char* data, std::size_t size) {
+    std::string word(reinterpret_cast<const char*>(data), size);
+    return word.substr(0, word.find('\0'));
+}
