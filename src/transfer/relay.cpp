@@ -4,11 +4,13 @@
 #include "transfer/alloc.hpp"
 #include "transfer/checksum.hpp"
 #include "transfer/write_all.hpp"
+#include "transfer/zero_copy.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -23,6 +25,14 @@ struct free_deleter {
 constexpr char near_label[] = "L: ";
 constexpr char far_label[] = "H: ";
 
+struct side {
+    int in;
+    int out;
+    destination_kind out_kind;
+    const char* label;
+    std::optional<zero_copy_channel> channel;  // when the kernel moves this side's chunks
+};
+
 // select can't hold a descriptor at or above FD_SETSIZE; putting one into a set would
 // write past it.
 bool fits_in_select_set(int fd) {
@@ -34,18 +44,9 @@ bool fits_in_select_set(int fd) {
     return false;
 }
 
-struct side {
-    int in;
-    int out;
-    destination_kind out_kind;
-    const char* label;
-};
-
-// Moves one chunk from `in` to `out`. Returns false when the transfer ends: the side
-// ended, a read failed, or the write failed because the other side has gone.
-bool serve_side(const side& from, unsigned char* buffer) {
-    const int in = from.in;
-    const ssize_t n = read(in, buffer, static_cast<std::size_t>(buffer_size));
+// The chunk through the program: read, checksum, write whole, echo, count.
+bool copy_chunk(const side& from, unsigned char* buffer) {
+    const ssize_t n = read(from.in, buffer, static_cast<std::size_t>(buffer_size));
     if (n <= 0) {
         return false;
     }
@@ -66,6 +67,25 @@ bool serve_side(const side& from, unsigned char* buffer) {
     return true;
 }
 
+// Moves one chunk from the side's input to its output. Returns false when the transfer
+// ends: the side ended, a read failed, or the write failed because the other side has gone.
+bool serve_side(side& from, unsigned char* buffer) {
+    if (from.channel) {
+        const chunk_move move = move_chunk(*from.channel, from.in, from.out,
+                                           static_cast<std::size_t>(buffer_size), buffer);
+        if (move.outcome == chunk_move::moved) {
+            run_state.byte_count += move.bytes;
+            return true;
+        }
+        if (move.outcome != chunk_move::unsupported) {
+            return false;
+        }
+        close_zero_copy(*from.channel);
+        from.channel.reset();
+    }
+    return copy_chunk(from, buffer);
+}
+
 // The working timeout record, obtained once per call. Without memory for it the setting
 // is dropped for the rest of the run.
 std::unique_ptr<timeval> obtain_working_timeout() {
@@ -82,6 +102,56 @@ std::unique_ptr<timeval> obtain_working_timeout() {
     return working;
 }
 
+// Without a checksum or an echo log no byte needs to pass through the program. While both
+// outputs are sockets, SIGPIPE is held back for the whole transfer; a side that writes
+// standard output keeps it, so a pipe without a reader still ends the process.
+bool open_kernel_paths(side& near_side, side& far_side) {
+    if (has_flag(FLAG_SUM) || echo_log_in_use()) {
+        return false;
+    }
+    const bool both_to_sockets = near_side.out_kind == destination_kind::socket &&
+                                 far_side.out_kind == destination_kind::socket;
+    for (side* each : {&near_side, &far_side}) {
+        if (both_to_sockets || each->out_kind != destination_kind::socket) {
+            each->channel =
+                open_zero_copy(each->in, each->out, static_cast<std::size_t>(buffer_size));
+        }
+    }
+    return both_to_sockets;
+}
+
+void shuttle(side& near_side, side& far_side, unsigned char* buffer, timeval* working_timeout) {
+    fd_set watched;
+    FD_ZERO(&watched);
+    FD_SET(near_side.in, &watched);
+    FD_SET(far_side.in, &watched);
+    const int descriptor_count = (near_side.in > far_side.in ? near_side.in : far_side.in) + 1;
+    for (;;) {
+        fd_set readable = watched;
+        if (working_timeout != nullptr) {
+            // A fresh period before every wait: the timeout measures idleness.
+            *working_timeout = *run_state.timeout;
+        }
+        const int ready = select(descriptor_count, &readable, nullptr, nullptr, working_timeout);
+        if (ready == 0) {
+            std::fputs("timeout\n", stderr);
+            return;
+        }
+        if (ready < 0) {
+            std::perror("select");
+            return;
+        }
+        // The near side goes first; when both are readable the far side follows in the same
+        // pass, so a side that is always readable can't starve the other.
+        if (FD_ISSET(near_side.in, &readable) && !serve_side(near_side, buffer)) {
+            return;
+        }
+        if (FD_ISSET(far_side.in, &readable) && !serve_side(far_side, buffer)) {
+            return;
+        }
+    }
+}
+
 } // namespace
 
 bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
@@ -90,38 +160,21 @@ bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
     if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
         return false;
     }
-    fd_set watched;
-    FD_ZERO(&watched);
-    FD_SET(near_in, &watched);
-    FD_SET(far_in, &watched);
-    const int descriptor_count = (near_in > far_in ? near_in : far_in) + 1;
     const std::unique_ptr<timeval> working_timeout = obtain_working_timeout();
-    const side near_side{near_in, far_out, kind_of_destination(far_out), near_label};
-    const side far_side{far_in, near_out, kind_of_destination(near_out), far_label};
-
-    for (;;) {
-        fd_set readable = watched;
-        if (working_timeout) {
-            // A fresh period before every wait: the timeout measures idleness.
-            *working_timeout = *run_state.timeout;
-        }
-        const int ready =
-            select(descriptor_count, &readable, nullptr, nullptr, working_timeout.get());
-        if (ready == 0) {
-            std::fputs("timeout\n", stderr);
-            return true;
-        }
-        if (ready < 0) {
-            std::perror("select");
-            return true;
-        }
-        // The near side goes first; when both are readable the far side follows in the same
-        // pass, so a side that is always readable can't starve the other.
-        if (FD_ISSET(near_in, &readable) && !serve_side(near_side, buffer.get())) {
-            return true;
-        }
-        if (FD_ISSET(far_in, &readable) && !serve_side(far_side, buffer.get())) {
-            return true;
+    side near_side{near_in, far_out, kind_of_destination(far_out), near_label, std::nullopt};
+    side far_side{far_in, near_out, kind_of_destination(near_out), far_label, std::nullopt};
+    const bool sigpipe_held = open_kernel_paths(near_side, far_side);
+    if (sigpipe_held) {
+        block_sigpipe();
+    }
+    shuttle(near_side, far_side, buffer.get(), working_timeout.get());
+    if (sigpipe_held) {
+        discard_sigpipe_and_unblock();
+    }
+    for (side* each : {&near_side, &far_side}) {
+        if (each->channel) {
+            close_zero_copy(*each->channel);
         }
     }
+    return true;
 }

@@ -1,4 +1,5 @@
 #include "transfer/checksum.hpp"
+#include "transfer/checksum_paths.hpp"
 
 #include <random>
 #include <string>
@@ -59,6 +60,42 @@ TEST(checksum_update, gives_the_same_value_however_the_stream_is_cut) {
             at += piece;
         }
         ASSERT_EQ(value, expected) << "trial " << trial;
+    }
+}
+
+std::vector<named_checksum_path> paths() {
+    named_checksum_path found[8];
+    const std::size_t count = supported_checksum_paths(found, 8);
+    return {found, found + count};
+}
+
+// Every path the processor supports gives zlib's values, on every length and however the
+// stream is cut; a vector path's tail and block edges are where it could go wrong.
+TEST(checksum_paths, every_supported_path_agrees_with_zlib) {
+    const auto data = random_data(300000, 99);
+    const std::vector<unsigned char> ones(70000, 0xff);
+    std::mt19937 generator(3);
+    for (const auto& path : paths()) {
+        for (std::size_t length = 0; length < 200; ++length) {
+            const std::vector<unsigned char> piece(data.begin(), data.begin() + static_cast<long>(length));
+            ASSERT_EQ(path.update(1, data.data(), length), zlib_value(piece))
+                << path.name << " length " << length;
+        }
+        for (std::size_t length : {5535, 5536, 5537, 5552, 5553, 11072, 65536, 300000}) {
+            const std::vector<unsigned char> piece(data.begin(), data.begin() + static_cast<long>(length));
+            EXPECT_EQ(path.update(1, piece.data(), length), zlib_value(piece))
+                << path.name << " length " << length;
+        }
+        EXPECT_EQ(path.update(1, ones.data(), ones.size()), zlib_value(ones)) << path.name;
+        for (int trial = 0; trial < 20; ++trial) {
+            std::uint32_t value = 1;
+            for (std::size_t at = 0; at < data.size();) {
+                const std::size_t piece = std::min<std::size_t>(data.size() - at, generator() % 9000);
+                value = path.update(value, data.data() + at, piece);
+                at += piece;
+            }
+            ASSERT_EQ(value, zlib_value(data)) << path.name << " trial " << trial;
+        }
     }
 }
 

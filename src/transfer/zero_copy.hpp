@@ -1,0 +1,50 @@
+// Moving chunks between descriptors inside the kernel (sendfile, splice), for transfers
+// where no byte has to pass through the program: no checksum and no echo log. A chunk is
+// still at most buffer_size bytes and is counted and dotted as one.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <sys/types.h>
+
+enum class zero_copy_method {
+    sendfile_from_file,  // a regular file into a socket
+    splice_direct,       // one side is a pipe
+    splice_via_pipe,     // through a pipe of our own
+};
+
+struct zero_copy_channel {
+    zero_copy_method method;
+    int pipe_read = -1;
+    int pipe_write = -1;
+    bool proven = false;  // a chunk has gone through: the kernel supports this pair
+};
+
+struct chunk_move {
+    enum outcome_kind {
+        moved,          // `bytes` bytes reached the destination
+        source_ended,   // the end of the data, or a read error
+        unsupported,    // the kernel refused the pair before anything moved: copy instead
+        write_failed,   // the destination failed; `error` tells why
+    } outcome;
+    ssize_t bytes = 0;
+    int error = 0;
+};
+
+// The method for this pair of descriptors, or none when only read and write can serve.
+[[nodiscard]] std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd,
+                                                              std::size_t chunk_size);
+
+// Moves one chunk of at most `limit` bytes. `buffer` (of `limit` bytes) serves only when
+// the destination refuses a splice after the chunk was taken from the source.
+[[nodiscard]] chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd,
+                                    std::size_t limit, unsigned char* buffer);
+
+void close_zero_copy(zero_copy_channel& channel);
+
+// sendfile and splice can't be told not to raise SIGPIPE when a socket's peer has gone.
+// While they write to sockets, SIGPIPE is blocked; afterwards one raised meanwhile is
+// discarded and the signal unblocked, so a peer that has gone is a failed write, as with
+// send(MSG_NOSIGNAL), and a pipe on standard output still ends the process by SIGPIPE.
+void block_sigpipe();
+void discard_sigpipe_and_unblock();
