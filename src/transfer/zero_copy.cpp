@@ -98,6 +98,7 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
                 continue;
             }
             if (!channel.proven && left == n && refused(errno)) {
+                channel.refused_by_destination = true;
                 return drain_by_copy(channel, to_fd, n, buffer);
             }
             return failed_write(errno);
@@ -134,6 +135,9 @@ std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd, std::siz
 chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit,
                       unsigned char* buffer) {
     chunk_move result{chunk_move::unsupported};
+    if (channel.refused_by_destination) {
+        return result;
+    }
     switch (channel.method) {
     case zero_copy_method::sendfile_from_file:
         result = by_sendfile(channel, from_fd, to_fd, limit);

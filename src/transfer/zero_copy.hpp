@@ -18,13 +18,16 @@ struct zero_copy_channel {
     int pipe_read = -1;
     int pipe_write = -1;
     bool proven = false;  // a chunk has gone through: the kernel supports this pair
+    // The destination refused the pipe's pages after a chunk was taken from the source;
+    // that chunk went by read and write, and so do the following ones.
+    bool refused_by_destination = false;
 };
 
 struct chunk_move {
     enum outcome_kind {
         moved,          // `bytes` bytes reached the destination
         source_ended,   // the end of the data, or a read error
-        unsupported,    // the kernel refused the pair before anything moved: copy instead
+        unsupported,    // the kernel refuses the pair; nothing of this chunk moved: copy instead
         write_failed,   // the destination failed; `error` tells why
     } outcome;
     ssize_t bytes = 0;

@@ -476,4 +476,31 @@ TEST(fault_memory, a_buffer_the_system_cant_provide_ends_with_out_of_memory) {
                                 ".\nout of memory\n");
 }
 
+// A file opened for appending (">>") refuses splice after the first chunk has been taken
+// from the socket: that chunk and the rest still arrive, by read and write.
+TEST(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_whole) {
+    temp_dir dir;
+    const std::string path = dir.file("appended");
+    write_file(path, "before\n");
+    const std::string data = random_bytes(300000, 80);
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    const int out = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(out, 0);
+    spawn_options options;
+    options.stdout_fd = out;
+    process client = spawn(dir, {"-v", "-o", "-h", local_host(port)}, options);
+    close(out);
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    send_all(fd, data);
+    close(fd);
+    EXPECT_EQ(client.wait(20s).status, 0) << client.err();
+    close(server);
+    EXPECT_TRUE(read_file(path) == "before\n" + data);
+    const auto summary = find_summary(client.err(), "bytes written to stdout");
+    ASSERT_TRUE(summary);
+    EXPECT_EQ(summary->bytes, 300000);
+}
+
 } // namespace

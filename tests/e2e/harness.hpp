@@ -123,3 +123,32 @@ struct summary_numbers {
                                                           const std::string& form);
 
 } // namespace e2e
+
+#include <gtest/gtest.h>
+
+namespace e2e {
+
+// The two ways a chunk can travel: moved inside the kernel (sendfile, splice), or, with
+// --sum, read into the program and written out. Tests that must hold byte for byte on both
+// take this as their parameter and put its options in front of ferrox's arguments.
+struct data_path {
+    std::string name;
+    std::vector<std::string> options;
+};
+
+class on_both_paths : public ::testing::TestWithParam<data_path> {
+  protected:
+    [[nodiscard]] std::vector<std::string> with_path(std::vector<std::string> args) const {
+        args.insert(args.begin(), GetParam().options.begin(), GetParam().options.end());
+        return args;
+    }
+};
+
+inline const auto both_paths = ::testing::Values(data_path{"in_kernel", {}},
+                                                 data_path{"through_the_program", {"-s"}});
+
+inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
+    return info.param.name;
+}
+
+} // namespace e2e

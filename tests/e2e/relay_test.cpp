@@ -50,14 +50,16 @@ bool wait_for_file_text(const std::string& path, const std::string& text, second
 }
 
 // Standard input to the peer and the peer to standard output at the same time.
-TEST(two_way, standard_streams_and_a_peer_move_both_ways_at_once) {
+using two_way_streams = on_both_paths;
+
+TEST_P(two_way_streams, standard_streams_and_a_peer_move_both_ways_at_once) {
     temp_dir dir;
     const std::string up = random_bytes(4 << 20, 10), down = random_bytes(4 << 20, 11);
     const int port = free_tcp_port();
     const int server = listen_tcp(port);
     spawn_options options;
     options.stdin_pipe = true;
-    process client = spawn(dir, {"-h", local_host(port), "-i", "-o", "-s"}, options);
+    process client = spawn(dir, with_path({"-h", local_host(port), "-i", "-o"}), options);
     const int fd = accept_with_deadline(server);
     ASSERT_GE(fd, 0);
     std::thread feeder([&] { write_to(client.stdin_write, up); });
@@ -113,7 +115,9 @@ TEST(relay, carries_an_http_exchange_with_a_real_server_unchanged) {
 }
 
 // 64 MiB each way at once through a relay, both ends played by the test.
-TEST(relay, moves_64_mib_each_way_at_once_byte_for_byte) {
+using relay_64_mib = on_both_paths;
+
+TEST_P(relay_64_mib, moves_64_mib_each_way_at_once_byte_for_byte) {
     temp_dir dir;
     const std::size_t size = 64 << 20;
     const std::string up = random_bytes(size, 13), down = random_bytes(size, 14);
@@ -121,7 +125,7 @@ TEST(relay, moves_64_mib_each_way_at_once_byte_for_byte) {
     const int server = listen_tcp(server_port);
     const int relay_port = free_tcp_port();
     process relay =
-        spawn(dir, {"-q", "-s", "-l", port_text(relay_port), "-h", local_host(server_port)});
+        spawn(dir, with_path({"-q", "-l", port_text(relay_port), "-h", local_host(server_port)}));
     ASSERT_TRUE(wait_tcp_listening(relay_port));
     std::string at_server, at_client;
     std::thread server_side([&] {
@@ -356,5 +360,9 @@ TEST(two_way, a_descriptor_beyond_select_is_refused_with_a_message) {
               std::string::npos)
         << client.err();
 }
+
+INSTANTIATE_TEST_SUITE_P(paths, relay_64_mib, both_paths, path_name);
+
+INSTANTIATE_TEST_SUITE_P(paths, two_way_streams, both_paths, path_name);
 
 } // namespace

@@ -20,7 +20,9 @@ std::string local_host(int port) {
 }
 
 // A file of each length that matters to the chunking, and one operand that doesn't exist.
-TEST(tcp_one_way, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
+using tcp_files = on_both_paths;
+
+TEST_P(tcp_files, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
     temp_dir dir;
     const std::string empty = dir.file("empty"), exact = dir.file("exact"),
                       over = dir.file("over"), missing = dir.file("missing");
@@ -28,9 +30,9 @@ TEST(tcp_one_way, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
     write_file(exact, random_bytes(65536, 1));
     write_file(over, random_bytes(65537, 2));
     const int port = free_tcp_port();
-    process listener = start_listener(dir, {"-l", port_text(port)});
+    process listener = start_listener(dir, with_path({"-l", port_text(port)}));
     const run_result client =
-        run(dir, {"-h", local_host(port), missing, empty, exact, over}, "", 30s);
+        run(dir, with_path({"-h", local_host(port), missing, empty, exact, over}), "", 30s);
     const exit_result listened = listener.wait(30s);
 
     EXPECT_EQ(client.exit.status, 0) << client.err;
@@ -75,13 +77,15 @@ TEST(tcp_one_way, standard_input_arrives_and_verbose_dots_follow_the_buffer_size
 
 // The listener sends with --input; the client receives with --output. A listener that sends
 // names the port it listens on in its summary.
-TEST(tcp_one_way, listener_sends_and_client_receives) {
+using tcp_listener_sends = on_both_paths;
+
+TEST_P(tcp_listener_sends, listener_sends_and_client_receives) {
     temp_dir dir;
     const std::string file = dir.file("data");
     write_file(file, random_bytes(300000, 4));
     const int port = free_tcp_port();
-    process listener = start_listener(dir, {"-l", port_text(port), "-i", file});
-    const run_result client = run(dir, {"-h", local_host(port), "-o"});
+    process listener = start_listener(dir, with_path({"-l", port_text(port), "-i", file}));
+    const run_result client = run(dir, with_path({"-h", local_host(port), "-o"}));
     listener.wait(30s);
     EXPECT_EQ(client.out, read_file(file));
     EXPECT_EQ(client.exit.status, 0);
@@ -310,5 +314,9 @@ TEST(tcp_real_peers, ferrox_sends_to_and_receives_from_socat_and_netcat) {
     socat_sender.wait(10s);
     EXPECT_EQ(listener2.out(), data);
 }
+
+INSTANTIATE_TEST_SUITE_P(paths, tcp_files, both_paths, path_name);
+
+INSTANTIATE_TEST_SUITE_P(paths, tcp_listener_sends, both_paths, path_name);
 
 } // namespace

@@ -19,15 +19,17 @@ process start_unix_listener(const temp_dir& dir, const std::vector<std::string>&
     return start_listener(dir, args, options);
 }
 
-TEST(unix_one_way, send_and_receive_over_a_socket_file_byte_for_byte) {
+using unix_send_receive = on_both_paths;
+
+TEST_P(unix_send_receive, send_and_receive_over_a_socket_file_byte_for_byte) {
     temp_dir dir;
     const std::string path = dir.file("sock"), file = dir.file("data");
     const std::string data = random_bytes(500000, 20);
     write_file(file, data);
 
     // the listener receives from a client that sends a file
-    process listener = start_unix_listener(dir, {"-U", path});
-    const run_result client = run(dir, {"-u", path, file});
+    process listener = start_unix_listener(dir, with_path({"-U", path}));
+    const run_result client = run(dir, with_path({"-u", path, file}));
     EXPECT_EQ(listener.wait(30s).status, 0);
     EXPECT_EQ(client.exit.status, 0);
     EXPECT_EQ(listener.out(), data);
@@ -39,8 +41,8 @@ TEST(unix_one_way, send_and_receive_over_a_socket_file_byte_for_byte) {
     EXPECT_FALSE(exists(path)) << "the listening socket file is removed at the end of the run";
 
     // the listener sends; the client receives
-    process sender = start_unix_listener(dir, {"-U", path, "-i", file});
-    const run_result receiver = run(dir, {"-u", path, "-o"});
+    process sender = start_unix_listener(dir, with_path({"-U", path, "-i", file}));
+    const run_result receiver = run(dir, with_path({"-u", path, "-o"}));
     EXPECT_EQ(sender.wait(30s).status, 0);
     EXPECT_EQ(receiver.out, data);
     EXPECT_FALSE(exists(path));
@@ -166,5 +168,7 @@ TEST(unix_continue, a_bound_client_fails_to_bind_again_in_its_second_cycle) {
     EXPECT_EQ(client.err.substr(client.err.size() - tail.size()), tail);
     listener.signal(SIGKILL);
 }
+
+INSTANTIATE_TEST_SUITE_P(paths, unix_send_receive, both_paths, path_name);
 
 } // namespace
