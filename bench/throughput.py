@@ -109,6 +109,19 @@ def scenarios():
     return {"TCP one-way": tcp, "UNIX-domain one-way": unix, "TCP relay": relay}
 
 
+def peak_resident_kib(pid):
+    """VmHWM of a running process: its own peak, unlike ru_maxrss, which after fork and exec
+    still holds the forking Python's size."""
+    try:
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def run_once(build, data, work):
     """Returns (seconds, cpu seconds of all processes, peak RSS KiB of ferrox processes)."""
     listeners, sender = build(data, work)
@@ -119,15 +132,23 @@ def run_once(build, data, work):
         wait_ready(ready)
     begin = time.monotonic()
     started.append((sender, subprocess.Popen(sender, stdin=subprocess.DEVNULL, stdout=null, stderr=subprocess.DEVNULL)))
-    cpu, rss = 0.0, 0
-    for command, process in reversed(started):
-        _, status, usage = os.wait4(process.pid, 0)
-        if status != 0:
-            raise RuntimeError("%s ended with status %d" % (" ".join(command), status))
-        cpu += usage.ru_utime + usage.ru_stime
-        if command[0] == FERROX:
-            rss = max(rss, usage.ru_maxrss)
-    return time.monotonic() - begin, cpu, rss
+    cpu, rss, elapsed = 0.0, 0, None
+    pending = {process.pid: command for command, process in started}
+    while pending:
+        for pid, command in list(pending.items()):
+            if command[0] == FERROX:
+                rss = max(rss, peak_resident_kib(pid))
+            done, status, usage = os.wait4(pid, os.WNOHANG)
+            if done == 0:
+                continue
+            del pending[pid]
+            if status != 0:
+                raise RuntimeError("%s ended with status %d" % (" ".join(command), status))
+            cpu += usage.ru_utime + usage.ru_stime
+            if not pending:
+                elapsed = time.monotonic() - begin
+        time.sleep(0.001)
+    return elapsed, cpu, rss
 
 
 def main():
