@@ -126,9 +126,10 @@ std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd, std::siz
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return std::nullopt;
     }
-    // A pipe holds 64 KiB by default; a larger one lets a chunk reach buffer_size. Refusal
-    // only makes chunks smaller.
-    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(chunk_size));
+    // A chunk of socket data can take a pipe slot for every small fragment it arrived in, so
+    // the pipe gets room for four chunks: a splice then stops at buffer_size, not at the
+    // pipe's slot count. Refusal only makes chunks smaller.
+    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(chunk_size < (1 << 20) ? chunk_size * 4 : chunk_size));
     return zero_copy_channel{zero_copy_method::splice_via_pipe, ends[0], ends[1]};
 }
 
