@@ -55,11 +55,9 @@ std::optional<copy_end> copy_in_kernel(zero_copy_channel& channel, int from_fd, 
 
 std::optional<copy_end> try_zero_copy(int from_fd, int to_fd, bool with_dots,
                                       unsigned char* buffer, destination_kind destination) {
-    if (has_flag(FLAG_SUM)) {
-        return std::nullopt;  // the checksum needs every byte in hand
-    }
     std::optional<zero_copy_channel> channel =
-        open_zero_copy(from_fd, to_fd, static_cast<std::size_t>(buffer_size));
+        open_zero_copy(from_fd, to_fd, static_cast<std::size_t>(buffer_size),
+                       has_flag(FLAG_SUM) ? add_to_checksum : nullptr);
     if (!channel) {
         return std::nullopt;
     }
@@ -89,8 +87,7 @@ copy_end copy_loop(int from_fd, int to_fd, bool with_dots) {
             return copy_end::source_ended;
         }
         if (has_flag(FLAG_SUM)) {
-            run_state.checksum =
-                checksum_update(run_state.checksum, buffer.get(), static_cast<std::int32_t>(n));
+            add_to_checksum(buffer.get(), static_cast<std::size_t>(n));
         }
         if (!write_all(to_fd, buffer.get(), static_cast<std::size_t>(n), destination)) {
             // Reading on would drop the data: the copy ends here and says so.
@@ -101,6 +98,11 @@ copy_end copy_loop(int from_fd, int to_fd, bool with_dots) {
 }
 
 } // namespace
+
+void add_to_checksum(const unsigned char* chunk, std::size_t length) {
+    run_state.checksum =
+        checksum_update(run_state.checksum, chunk, static_cast<std::int32_t>(length));
+}
 
 copy_end copy_plain(int from_fd, int to_fd) {
     return copy_loop(from_fd, to_fd, false);

@@ -2,7 +2,7 @@
 
 #include "driver/run_state.hpp"
 #include "transfer/alloc.hpp"
-#include "transfer/checksum.hpp"
+#include "transfer/copy.hpp"
 #include "transfer/write_all.hpp"
 #include "transfer/zero_copy.hpp"
 
@@ -51,8 +51,7 @@ bool copy_chunk(const side& from, unsigned char* buffer) {
         return false;
     }
     if (has_flag(FLAG_SUM)) {
-        run_state.checksum =
-            checksum_update(run_state.checksum, buffer, static_cast<std::int32_t>(n));
+        add_to_checksum(buffer, static_cast<std::size_t>(n));
     }
     if (!write_all(from.out, buffer, static_cast<std::size_t>(n), from.out_kind)) {
         return false;
@@ -102,19 +101,20 @@ std::unique_ptr<timeval> obtain_working_timeout() {
     return working;
 }
 
-// Without a checksum or an echo log no byte needs to pass through the program. While both
+// Without an echo log the kernel moves the chunks (the checksum gets a copy of each). While both
 // outputs are sockets, SIGPIPE is held back for the whole transfer; a side that writes
 // standard output keeps it, so a pipe without a reader still ends the process.
 bool open_kernel_paths(side& near_side, side& far_side) {
-    if (has_flag(FLAG_SUM) || echo_log_in_use()) {
+    if (echo_log_in_use()) {
         return false;
     }
     const bool both_to_sockets = near_side.out_kind == destination_kind::socket &&
                                  far_side.out_kind == destination_kind::socket;
     for (side* each : {&near_side, &far_side}) {
         if (both_to_sockets || each->out_kind != destination_kind::socket) {
-            each->channel =
-                open_zero_copy(each->in, each->out, static_cast<std::size_t>(buffer_size));
+            each->channel = open_zero_copy(each->in, each->out,
+                                           static_cast<std::size_t>(buffer_size),
+                                           has_flag(FLAG_SUM) ? add_to_checksum : nullptr);
         }
     }
     return both_to_sockets;

@@ -24,7 +24,42 @@ chunk_move failed_write(int error) {
     return {chunk_move::write_failed, 0, error};
 }
 
-chunk_move by_sendfile(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit) {
+// Reads the chunk into `buffer` for the inspector (which moves the file position on, as
+// read does), then sends the same bytes from the file by their offset.
+chunk_move by_inspected_sendfile(zero_copy_channel& channel, int from_fd, int to_fd,
+                                 std::size_t limit, unsigned char* buffer) {
+    const ssize_t n = read(from_fd, buffer, limit);
+    if (n <= 0) {
+        return {chunk_move::source_ended};
+    }
+    channel.inspect(buffer, static_cast<std::size_t>(n));
+    off_t offset = lseek(from_fd, 0, SEEK_CUR) - n;
+    ssize_t left = n;
+    while (left > 0) {
+        const ssize_t sent = sendfile(to_fd, from_fd, &offset, static_cast<std::size_t>(left));
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && !channel.proven && left == n && refused(errno)) {
+            channel.refused_by_destination = true;
+            if (!write_all(to_fd, buffer, static_cast<std::size_t>(n), kind_of_destination(to_fd))) {
+                return failed_write(errno);
+            }
+            return {chunk_move::moved, n, 0};
+        }
+        if (sent <= 0) {
+            return failed_write(sent < 0 ? errno : EPIPE);
+        }
+        left -= sent;
+    }
+    return {chunk_move::moved, n, 0};
+}
+
+chunk_move by_sendfile(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit,
+                       unsigned char* buffer) {
+    if (channel.inspect != nullptr) {
+        return by_inspected_sendfile(channel, from_fd, to_fd, limit, buffer);
+    }
     const ssize_t n = sendfile(to_fd, from_fd, nullptr, limit);
     if (n > 0) {
         return {chunk_move::moved, n, 0};
@@ -59,9 +94,32 @@ chunk_move by_direct_splice(zero_copy_channel& channel, int from_fd, int to_fd,
     return failed_write(errno);
 }
 
-// The destination refused the pipe's pages: hand the chunk over by read and write.
+// Reads `n` bytes out of the main pipe into `scratch` and drops them.
+void discard_pipe(zero_copy_channel& channel, ssize_t n, unsigned char* scratch) {
+    while (n > 0) {
+        const ssize_t got = read(channel.pipe_read, scratch, static_cast<std::size_t>(n));
+        if (got <= 0) {
+            return;
+        }
+        n -= got;
+    }
+}
+
+void discard_copy(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
+    while (n > 0) {
+        const ssize_t got = read(channel.copy_read, buffer, static_cast<std::size_t>(n));
+        if (got <= 0) {
+            return;
+        }
+        n -= got;
+    }
+}
+
+// The destination refused the pipe's pages, or the chunk could not be shown through a tee:
+// hand the chunk over by read and write, showing it to the inspector on the way.
 chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n,
                          unsigned char* buffer) {
+    channel.refused_by_destination = true;
     ssize_t taken = 0;
     while (taken < n) {
         const ssize_t got = read(channel.pipe_read, buffer + taken, static_cast<std::size_t>(n - taken));
@@ -70,10 +128,36 @@ chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n,
         }
         taken += got;
     }
+    if (channel.inspect != nullptr) {
+        channel.inspect(buffer, static_cast<std::size_t>(n));
+    }
     if (!write_all(to_fd, buffer, static_cast<std::size_t>(n), kind_of_destination(to_fd))) {
         return failed_write(errno);
     }
     return {chunk_move::moved, n, 0};
+}
+
+// Copies the chunk waiting in the pipe into `buffer` through a tee, leaving it in the pipe
+// for the splice out, and shows it to the inspector. False when the tee fails; the chunk is
+// then still whole in the pipe.
+bool show_chunk(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
+    const ssize_t copied = tee(channel.pipe_read, channel.copy_write, static_cast<std::size_t>(n), 0);
+    if (copied != n) {
+        if (copied > 0) {
+            discard_copy(channel, copied, buffer);
+        }
+        return false;
+    }
+    ssize_t taken = 0;
+    while (taken < n) {
+        const ssize_t got = read(channel.copy_read, buffer + taken, static_cast<std::size_t>(n - taken));
+        if (got <= 0) {
+            return false;
+        }
+        taken += got;
+    }
+    channel.inspect(buffer, static_cast<std::size_t>(n));
+    return true;
 }
 
 chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd,
@@ -88,6 +172,9 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
         }
         return {chunk_move::source_ended};
     }
+    if (channel.inspect != nullptr && !show_chunk(channel, n, buffer)) {
+        return drain_by_copy(channel, to_fd, n, buffer);
+    }
     ssize_t left = n;
     while (left > 0) {
         const ssize_t out =
@@ -97,9 +184,17 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
             if (errno == EINTR) {
                 continue;
             }
-            if (!channel.proven && left == n && refused(errno)) {
-                channel.refused_by_destination = true;
+            if (!channel.proven && left == n && refused(errno) && channel.inspect == nullptr) {
                 return drain_by_copy(channel, to_fd, n, buffer);
+            }
+            if (!channel.proven && left == n && refused(errno)) {
+                // the inspector has seen the chunk already: send the copy in the buffer
+                channel.refused_by_destination = true;
+                discard_pipe(channel, n, buffer);
+                if (!write_all(to_fd, buffer, static_cast<std::size_t>(n), kind_of_destination(to_fd))) {
+                    return failed_write(errno);
+                }
+                return {chunk_move::moved, n, 0};
             }
             return failed_write(errno);
         }
@@ -110,27 +205,47 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
 
 } // namespace
 
-std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd, std::size_t chunk_size) {
-    const mode_t from = file_type(from_fd);
-    const mode_t to = file_type(to_fd);
-    if (from == S_IFREG && to == S_IFSOCK) {
-        return zero_copy_channel{zero_copy_method::sendfile_from_file};
-    }
-    if (from == S_IFIFO || to == S_IFIFO) {
-        return zero_copy_channel{zero_copy_method::splice_direct};
-    }
-    if (from != S_IFSOCK) {
-        return std::nullopt;  // a terminal, say: only read serves
-    }
+namespace {
+
+bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        return std::nullopt;
+        return false;
     }
     // A chunk of socket data can take a pipe slot for every small fragment it arrived in, so
     // the pipe gets room for four chunks: a splice then stops at buffer_size, not at the
     // pipe's slot count. Refusal only makes chunks smaller.
-    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(chunk_size < (1 << 20) ? chunk_size * 4 : chunk_size));
-    return zero_copy_channel{zero_copy_method::splice_via_pipe, ends[0], ends[1]};
+    const std::size_t room = chunk_size < (1U << 20) ? chunk_size * 4 : chunk_size;
+    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(room));
+    *read_end = ends[0];
+    *write_end = ends[1];
+    return true;
+}
+
+} // namespace
+
+std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd, std::size_t chunk_size,
+                                                chunk_inspector inspect) {
+    const mode_t from = file_type(from_fd);
+    const mode_t to = file_type(to_fd);
+    if (from == S_IFREG && to == S_IFSOCK) {
+        return zero_copy_channel{zero_copy_method::sendfile_from_file, -1, -1, inspect};
+    }
+    if (inspect == nullptr && (from == S_IFIFO || to == S_IFIFO)) {
+        return zero_copy_channel{zero_copy_method::splice_direct};
+    }
+    if (from != S_IFSOCK) {
+        return std::nullopt;  // a terminal, say, or a pipe whose bytes must be seen
+    }
+    zero_copy_channel channel{zero_copy_method::splice_via_pipe, -1, -1, inspect};
+    if (!open_pipe(&channel.pipe_read, &channel.pipe_write, chunk_size)) {
+        return std::nullopt;
+    }
+    if (inspect != nullptr && !open_pipe(&channel.copy_read, &channel.copy_write, chunk_size)) {
+        close_zero_copy(channel);
+        return std::nullopt;
+    }
+    return channel;
 }
 
 chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit,
@@ -141,7 +256,7 @@ chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd, std::s
     }
     switch (channel.method) {
     case zero_copy_method::sendfile_from_file:
-        result = by_sendfile(channel, from_fd, to_fd, limit);
+        result = by_sendfile(channel, from_fd, to_fd, limit, buffer);
         break;
     case zero_copy_method::splice_direct:
         result = by_direct_splice(channel, from_fd, to_fd, limit);
@@ -157,10 +272,11 @@ chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd, std::s
 }
 
 void close_zero_copy(zero_copy_channel& channel) {
-    if (channel.pipe_read >= 0) {
-        close(channel.pipe_read);
-        close(channel.pipe_write);
-        channel.pipe_read = channel.pipe_write = -1;
+    for (int* fd : {&channel.pipe_read, &channel.pipe_write, &channel.copy_read, &channel.copy_write}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
 }
 

@@ -1,6 +1,7 @@
-// Moving chunks between descriptors inside the kernel (sendfile, splice), for transfers
-// where no byte has to pass through the program: no checksum and no echo log. A chunk is
-// still at most buffer_size bytes and is counted and dotted as one.
+// Moving chunks between descriptors inside the kernel (sendfile, splice). A chunk is still
+// at most buffer_size bytes and is counted and dotted as one. When the program must see the
+// bytes (the checksum), each chunk is also copied once into the chunk buffer and shown to an
+// inspector before it is written, instead of being read in and written out again.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +14,16 @@ enum class zero_copy_method {
     splice_via_pipe,     // through a pipe of our own
 };
 
+// Sees every chunk after it was read and before it is written.
+using chunk_inspector = void (*)(const unsigned char* chunk, std::size_t length);
+
 struct zero_copy_channel {
     zero_copy_method method;
     int pipe_read = -1;
     int pipe_write = -1;
+    chunk_inspector inspect = nullptr;
+    int copy_read = -1;  // a second pipe that receives a tee of each chunk for the inspector
+    int copy_write = -1;
     bool proven = false;  // a chunk has gone through: the kernel supports this pair
     // The destination refused the pipe's pages after a chunk was taken from the source;
     // that chunk went by read and write, and so do the following ones.
@@ -36,10 +43,12 @@ struct chunk_move {
 
 // The method for this pair of descriptors, or none when only read and write can serve.
 [[nodiscard]] std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd,
-                                                              std::size_t chunk_size);
+                                                              std::size_t chunk_size,
+                                                              chunk_inspector inspect = nullptr);
 
-// Moves one chunk of at most `limit` bytes. `buffer` (of `limit` bytes) serves only when
-// the destination refuses a splice after the chunk was taken from the source.
+// Moves one chunk of at most `limit` bytes. `buffer` (of `limit` bytes) holds the chunk for
+// the inspector, and serves when the destination refuses a splice after the chunk was taken
+// from the source.
 [[nodiscard]] chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd,
                                     std::size_t limit, unsigned char* buffer);
 

@@ -478,7 +478,9 @@ TEST(fault_memory, a_buffer_the_system_cant_provide_ends_with_out_of_memory) {
 
 // A file opened for appending (">>") refuses splice after the first chunk has been taken
 // from the socket: that chunk and the rest still arrive, by read and write.
-TEST(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_whole) {
+using zero_copy_fallback = on_both_paths;
+
+TEST_P(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_whole) {
     temp_dir dir;
     const std::string path = dir.file("appended");
     write_file(path, "before\n");
@@ -489,7 +491,7 @@ TEST(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_whol
     ASSERT_GE(out, 0);
     spawn_options options;
     options.stdout_fd = out;
-    process client = spawn(dir, {"-v", "-o", "-h", local_host(port)}, options);
+    process client = spawn(dir, with_path({"-v", "-o", "-h", local_host(port)}), options);
     close(out);
     const int fd = accept_with_deadline(server);
     ASSERT_GE(fd, 0);
@@ -501,6 +503,13 @@ TEST(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_whol
     const auto summary = find_summary(client.err(), "bytes written to stdout");
     ASSERT_TRUE(summary);
     EXPECT_EQ(summary->bytes, 300000);
+    if (!GetParam().options.empty()) {
+        EXPECT_NE(client.err().find("checksum: " + std::to_string(zlib_adler32(data)) + "\n"),
+                  std::string::npos)
+            << client.err();
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(paths, zero_copy_fallback, both_paths, path_name);
 
 } // namespace

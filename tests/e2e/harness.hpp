@@ -128,9 +128,11 @@ struct summary_numbers {
 
 namespace e2e {
 
-// The two ways a chunk can travel: moved inside the kernel (sendfile, splice), or, with
-// --sum, read into the program and written out. Tests that must hold byte for byte on both
-// take this as their parameter and put its options in front of ferrox's arguments.
+// Two ways a chunk can travel: moved inside the kernel alone (sendfile, splice), or, with
+// --sum, also copied into the program for the checksum on its way. Tests that must hold
+// byte for byte on both take this as their parameter and put its options in front of
+// ferrox's arguments. (Pipes, terminals, appending files and the echo log take the plain
+// read and write path; their own tests cover it.)
 struct data_path {
     std::string name;
     std::vector<std::string> options;
@@ -145,7 +147,7 @@ class on_both_paths : public ::testing::TestWithParam<data_path> {
 };
 
 inline const auto both_paths = ::testing::Values(data_path{"in_kernel", {}},
-                                                 data_path{"through_the_program", {"-s"}});
+                                                 data_path{"with_checksum", {"-s"}});
 
 inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;
