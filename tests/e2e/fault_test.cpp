@@ -20,14 +20,6 @@ namespace {
 
 using namespace e2e;
 
-std::string port_text(int port) {
-    return std::to_string(port);
-}
-
-std::string local_host(int port) {
-    return "127.0.0.1:" + port_text(port);
-}
-
 // Sends `data` until the peer stops taking it; used by peers that keep talking while the
 // other side of the transfer ends.
 void send_until_refused(int fd, const std::atomic<bool>& stop) {

@@ -78,6 +78,15 @@ struct run_result {
 run_result run(const temp_dir& dir, const std::vector<std::string>& args,
                const std::string& stdin_data = {}, seconds limit = 60s);
 
+[[nodiscard]] inline std::string port_text(int port) {
+    return std::to_string(port);
+}
+
+// The address of a port on 127.0.0.1, as --host takes it.
+[[nodiscard]] inline std::string local_host(int port) {
+    return "127.0.0.1:" + port_text(port);
+}
+
 [[nodiscard]] std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] std::string random_bytes(std::size_t count, std::uint32_t seed);

@@ -14,14 +14,6 @@ namespace {
 
 using namespace e2e;
 
-std::string port_text(int port) {
-    return std::to_string(port);
-}
-
-std::string local_host(int port) {
-    return "127.0.0.1:" + port_text(port);
-}
-
 // A pseudo-terminal: ferrox gets the slave as standard input and controlling terminal, the
 // test types into the master.
 struct pseudo_terminal {

@@ -12,14 +12,6 @@ namespace {
 
 using namespace e2e;
 
-std::string port_text(int port) {
-    return std::to_string(port);
-}
-
-std::string local_host(int port) {
-    return "127.0.0.1:" + port_text(port);
-}
-
 int local_port_of(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof address;

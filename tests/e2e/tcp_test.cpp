@@ -11,14 +11,6 @@ namespace {
 
 using namespace e2e;
 
-std::string port_text(int port) {
-    return std::to_string(port);
-}
-
-std::string local_host(int port) {
-    return "127.0.0.1:" + port_text(port);
-}
-
 // A file of each length that matters to the chunking, and one operand that doesn't exist.
 using tcp_files = on_both_paths;
 
