@@ -66,6 +66,6 @@ const bool paths_registered = [] {
     return true;
 }();
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

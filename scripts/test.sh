@@ -5,6 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+if command -v clang-format >/dev/null; then
+    git ls-files 'src/*.[ch]pp' 'tests/*.[ch]pp' 'bench/*.cpp' | xargs clang-format --dry-run --Werror
+fi
 for preset in debug asan; do
     echo "== $preset =="
     cmake --preset "$preset" >/dev/null

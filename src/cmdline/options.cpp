@@ -47,9 +47,12 @@ std::uint32_t suffix_multiplier(std::string_view text) {
         return 1;
     }
     switch (text.back()) {
-    case 'k': case 'K': return 1024;
-    case 'm': case 'M': return 1048576;
-    case 'g': case 'G': return 1073741824;
+    case 'k':
+    case 'K': return 1024;
+    case 'm':
+    case 'M': return 1048576;
+    case 'g':
+    case 'G': return 1073741824;
     default: return 1;
     }
 }
@@ -160,7 +163,7 @@ std::optional<scan_result> apply_option(int letter, const char* argument) {
     std::exit(1);
 }
 
-} // namespace
+}  // namespace
 
 std::int32_t parse_size(const char* text) {
     const long number = std::strtol(text, nullptr, 0);

@@ -39,7 +39,7 @@ constexpr const char* option_lines[] = {
 };
 // clang-format on
 
-} // namespace
+}  // namespace
 
 void show_usage() {
     std::fputs("useage: ", stdout);

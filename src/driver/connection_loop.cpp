@@ -97,11 +97,10 @@ void send_operands(std::span<char*> operands) {
 
 void move_local_side(std::span<char*> operands) {
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
-        const bool started =
-            relay_mode() ? relay_loop(run_state.data_fd, run_state.relay_fd, run_state.data_fd,
-                                      run_state.relay_fd)
-                         : relay_loop(STDIN_FILENO, run_state.data_fd, STDOUT_FILENO,
-                                      run_state.data_fd);
+        const bool started = relay_mode() ? relay_loop(run_state.data_fd, run_state.relay_fd,
+                                                       run_state.data_fd, run_state.relay_fd)
+                                          : relay_loop(STDIN_FILENO, run_state.data_fd,
+                                                       STDOUT_FILENO, run_state.data_fd);
         if (!started) {
             transfer_failed = true;
         }
@@ -176,7 +175,7 @@ int end_of_run() {
     return transfer_failed ? 1 : 0;
 }
 
-} // namespace
+}  // namespace
 
 double elapsed_seconds(const timeval& start, const timeval& end) {
     return (static_cast<double>(end.tv_sec) - static_cast<double>(start.tv_sec)) +

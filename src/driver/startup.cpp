@@ -80,7 +80,7 @@ void open_echo_log() {
     std::setvbuf(run_state.echo_stream, nullptr, _IONBF, 0);
 }
 
-} // namespace
+}  // namespace
 
 resolved_mode resolve_mode(std::uint32_t flags, bool has_bind_port, bool has_connect_port,
                            int operand_count) {
@@ -135,9 +135,9 @@ int start_up(int argc, char** argv) {
         run_state.host = copy_text_or_die("localhost", std::strlen("localhost"));
     }
     select_endpoint_operations();
-    const resolved_mode mode = resolve_mode(run_state.flags, run_state.bind_port != nullptr,
-                                            run_state.connect_port != nullptr,
-                                            argc - first_operand);
+    const resolved_mode mode =
+        resolve_mode(run_state.flags, run_state.bind_port != nullptr,
+                     run_state.connect_port != nullptr, argc - first_operand);
     if (mode.refusal != startup_refusal::none) {
         refuse(mode.refusal);
     }

@@ -46,7 +46,7 @@ void wait_for_acknowledgement(int fd) {
     }
 }
 
-} // namespace
+}  // namespace
 
 void close_connection(int fd) {
     if (shutdown(fd, SHUT_WR) == 0 && is_tcp(fd)) {

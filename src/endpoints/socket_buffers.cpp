@@ -22,7 +22,7 @@ void read_buffer_size(int fd, int option, const char* label, int* size) {
     }
 }
 
-} // namespace
+}  // namespace
 
 void tune_socket_buffers(const int* slot) {
     if (run_state.sockbuf_size != 0) {

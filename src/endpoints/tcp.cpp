@@ -61,7 +61,7 @@ void send_chunks_at_once(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-} // namespace
+}  // namespace
 
 std::uint16_t service_port(const char* text) {
     if (const servent* entry = getservbyname(text, "tcp")) {

@@ -45,7 +45,7 @@ int create_socket(int* slot) {
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 std::string_view peer_path(const sockaddr_un& address, socklen_t length) {
     const std::size_t offset = offsetof(sockaddr_un, sun_path);
@@ -103,8 +103,7 @@ int unix_accept(int* slot, int listening_fd) {
         return -1;
     }
     const std::string_view path = peer_path(peer, length);
-    announce_connection("connection from unix:%.*s.\n", static_cast<int>(path.size()),
-                        path.data());
+    announce_connection("connection from unix:%.*s.\n", static_cast<int>(path.size()), path.data());
     tune_socket_buffers(slot);
     return 0;
 }

@@ -34,7 +34,7 @@ void close_descriptor(int fd) {
     }
 }
 
-} // namespace
+}  // namespace
 
 void install_interrupt_handler() {
     std::signal(SIGINT, on_interrupt);

@@ -44,7 +44,7 @@ void restore(int fd) {
     run_state.tty_changed = 0;
 }
 
-} // namespace
+}  // namespace
 
 void tty_nobuf(int fd, tty_direction direction) {
     if (isatty(fd) == 0) {

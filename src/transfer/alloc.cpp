@@ -14,7 +14,7 @@ namespace {
     std::exit(1);
 }
 
-} // namespace
+}  // namespace
 
 void* alloc_or_die(std::size_t size) {
     void* block = std::malloc(size == 0 ? 1 : size);

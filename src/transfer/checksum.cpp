@@ -31,8 +31,8 @@ std::uint32_t combine(std::uint32_t s1, std::uint32_t s2) {
 // The sums of a run of whole vectors, from the vector unit's partial sums:
 // s1 grows by every byte, s2 by s1 for every byte, so a run of `count` bytes adds
 // count * s1 to s2 besides the weighted sums of the bytes themselves.
-void fold(std::uint32_t& s1, std::uint32_t& s2, std::uint64_t byte_sum,
-          std::uint64_t weighted_sum, std::size_t count) {
+void fold(std::uint32_t& s1, std::uint32_t& s2, std::uint64_t byte_sum, std::uint64_t weighted_sum,
+          std::size_t count) {
     const std::uint64_t new_s2 = s2 + static_cast<std::uint64_t>(count) * s1 + weighted_sum;
     s1 = static_cast<std::uint32_t>((s1 + byte_sum) % modulus);
     s2 = static_cast<std::uint32_t>(new_s2 % modulus);
@@ -60,7 +60,7 @@ checksum_path chosen_path() {
     return paths[count - 1].update;
 }
 
-} // namespace
+}  // namespace
 
 std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
                                 std::size_t length) {
@@ -86,9 +86,9 @@ std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
     constexpr std::size_t block = block_length / step * step;
     std::uint32_t s1 = value & 0xffff;
     std::uint32_t s2 = (value >> 16) & 0xffff;
-    const __m256i weights = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20,
-                                             19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
-                                             5, 4, 3, 2, 1);
+    const __m256i weights =
+        _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
+                         13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
     const __m256i ones = _mm256_set1_epi16(1);
     const __m256i zero = _mm256_setzero_si256();
     while (length >= step) {
@@ -101,8 +101,8 @@ std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
             weighted = _mm256_add_epi32(
                 weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(chunk, weights), ones));
         }
-        fold(s1, s2, horizontal_sum(bytes), step * horizontal_sum(prefix) + horizontal_sum(weighted),
-             run);
+        fold(s1, s2, horizontal_sum(bytes),
+             step * horizontal_sum(prefix) + horizontal_sum(weighted), run);
         data += run;
         length -= run;
     }
@@ -111,15 +111,13 @@ std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
 }
 
 // As the AVX2 path, 16 bytes a step.
-[[gnu::target("ssse3")]] std::uint32_t checksum_ssse3(std::uint32_t value,
-                                                      const unsigned char* data,
-                                                      std::size_t length) {
+[[gnu::target("ssse3")]] std::uint32_t
+checksum_ssse3(std::uint32_t value, const unsigned char* data, std::size_t length) {
     constexpr std::size_t step = 16;
     constexpr std::size_t block = block_length / step * step;
     std::uint32_t s1 = value & 0xffff;
     std::uint32_t s2 = (value >> 16) & 0xffff;
-    const __m128i weights =
-        _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    const __m128i weights = _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
     const __m128i ones = _mm_set1_epi16(1);
     const __m128i zero = _mm_setzero_si128();
     while (length >= step) {
@@ -132,8 +130,8 @@ std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
             weighted =
                 _mm_add_epi32(weighted, _mm_madd_epi16(_mm_maddubs_epi16(chunk, weights), ones));
         }
-        fold(s1, s2, horizontal_sum(bytes), step * horizontal_sum(prefix) + horizontal_sum(weighted),
-             run);
+        fold(s1, s2, horizontal_sum(bytes),
+             step * horizontal_sum(prefix) + horizontal_sum(weighted), run);
         data += run;
         length -= run;
     }

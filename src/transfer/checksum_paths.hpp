@@ -8,8 +8,7 @@
 using checksum_path = std::uint32_t (*)(std::uint32_t value, const unsigned char* data,
                                         std::size_t length);
 
-std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
-                                std::size_t length);
+std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data, std::size_t length);
 std::uint32_t checksum_ssse3(std::uint32_t value, const unsigned char* data, std::size_t length);
 std::uint32_t checksum_avx2(std::uint32_t value, const unsigned char* data, std::size_t length);
 

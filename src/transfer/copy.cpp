@@ -53,8 +53,8 @@ std::optional<copy_end> copy_in_kernel(zero_copy_channel& channel, int from_fd, 
     }
 }
 
-std::optional<copy_end> try_zero_copy(int from_fd, int to_fd, bool with_dots,
-                                      unsigned char* buffer, destination_kind destination) {
+std::optional<copy_end> try_zero_copy(int from_fd, int to_fd, bool with_dots, unsigned char* buffer,
+                                      destination_kind destination) {
     std::optional<zero_copy_channel> channel =
         open_zero_copy(from_fd, to_fd, static_cast<std::size_t>(buffer_size),
                        has_flag(FLAG_SUM) ? add_to_checksum : nullptr);
@@ -97,7 +97,7 @@ copy_end copy_loop(int from_fd, int to_fd, bool with_dots) {
     }
 }
 
-} // namespace
+}  // namespace
 
 void add_to_checksum(const unsigned char* chunk, std::size_t length) {
     run_state.checksum =

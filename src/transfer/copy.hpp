@@ -4,8 +4,8 @@
 #include <cstddef>
 
 enum class copy_end {
-    source_ended,  // the source reported the end of its data, or a read failed
-    write_failed,  // a write failed and has been reported under "write"
+    source_ended,       // the source reported the end of its data, or a read failed
+    write_failed,       // a write failed and has been reported under "write"
     write_interrupted,  // a write failed on a descriptor the interrupt handler closed
 };
 

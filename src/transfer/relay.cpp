@@ -112,9 +112,9 @@ bool open_kernel_paths(side& near_side, side& far_side) {
                                  far_side.out_kind == destination_kind::socket;
     for (side* each : {&near_side, &far_side}) {
         if (both_to_sockets || each->out_kind != destination_kind::socket) {
-            each->channel = open_zero_copy(each->in, each->out,
-                                           static_cast<std::size_t>(buffer_size),
-                                           has_flag(FLAG_SUM) ? add_to_checksum : nullptr);
+            each->channel =
+                open_zero_copy(each->in, each->out, static_cast<std::size_t>(buffer_size),
+                               has_flag(FLAG_SUM) ? add_to_checksum : nullptr);
         }
     }
     return both_to_sockets;
@@ -152,7 +152,7 @@ void shuttle(side& near_side, side& far_side, unsigned char* buffer, timeval* wo
     }
 }
 
-} // namespace
+}  // namespace
 
 bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
     const std::unique_ptr<unsigned char[], free_deleter> buffer{

@@ -42,7 +42,8 @@ chunk_move by_inspected_sendfile(zero_copy_channel& channel, int from_fd, int to
         }
         if (sent < 0 && !channel.proven && left == n && refused(errno)) {
             channel.refused_by_destination = true;
-            if (!write_all(to_fd, buffer, static_cast<std::size_t>(n), kind_of_destination(to_fd))) {
+            if (!write_all(to_fd, buffer, static_cast<std::size_t>(n),
+                           kind_of_destination(to_fd))) {
                 return failed_write(errno);
             }
             return {chunk_move::moved, n, 0};
@@ -75,8 +76,7 @@ chunk_move by_sendfile(zero_copy_channel& channel, int from_fd, int to_fd, std::
 
 // One side is a pipe. Errors belong to the side that isn't the pipe we read from: a failed
 // read of a socket ends the copy quietly, a failed write is reported.
-chunk_move by_direct_splice(zero_copy_channel& channel, int from_fd, int to_fd,
-                            std::size_t limit) {
+chunk_move by_direct_splice(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit) {
     const ssize_t n = splice(from_fd, nullptr, to_fd, nullptr, limit, SPLICE_F_MOVE);
     if (n > 0) {
         return {chunk_move::moved, n, 0};
@@ -117,12 +117,12 @@ void discard_copy(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) 
 
 // The destination refused the pipe's pages, or the chunk could not be shown through a tee:
 // hand the chunk over by read and write, showing it to the inspector on the way.
-chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n,
-                         unsigned char* buffer) {
+chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n, unsigned char* buffer) {
     channel.refused_by_destination = true;
     ssize_t taken = 0;
     while (taken < n) {
-        const ssize_t got = read(channel.pipe_read, buffer + taken, static_cast<std::size_t>(n - taken));
+        const ssize_t got =
+            read(channel.pipe_read, buffer + taken, static_cast<std::size_t>(n - taken));
         if (got <= 0) {
             return failed_write(errno);
         }
@@ -141,7 +141,8 @@ chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n,
 // for the splice out, and shows it to the inspector. False when the tee fails; the chunk is
 // then still whole in the pipe.
 bool show_chunk(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
-    const ssize_t copied = tee(channel.pipe_read, channel.copy_write, static_cast<std::size_t>(n), 0);
+    const ssize_t copied =
+        tee(channel.pipe_read, channel.copy_write, static_cast<std::size_t>(n), 0);
     if (copied != n) {
         if (copied > 0) {
             discard_copy(channel, copied, buffer);
@@ -150,7 +151,8 @@ bool show_chunk(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
     }
     ssize_t taken = 0;
     while (taken < n) {
-        const ssize_t got = read(channel.copy_read, buffer + taken, static_cast<std::size_t>(n - taken));
+        const ssize_t got =
+            read(channel.copy_read, buffer + taken, static_cast<std::size_t>(n - taken));
         if (got <= 0) {
             return false;
         }
@@ -160,8 +162,8 @@ bool show_chunk(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
     return true;
 }
 
-chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd,
-                              std::size_t limit, unsigned char* buffer) {
+chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit,
+                              unsigned char* buffer) {
     const ssize_t n = splice(from_fd, nullptr, channel.pipe_write, nullptr, limit, SPLICE_F_MOVE);
     if (n == 0) {
         return {chunk_move::source_ended};
@@ -177,9 +179,8 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
     }
     ssize_t left = n;
     while (left > 0) {
-        const ssize_t out =
-            splice(channel.pipe_read, nullptr, to_fd, nullptr, static_cast<std::size_t>(left),
-                   SPLICE_F_MOVE);
+        const ssize_t out = splice(channel.pipe_read, nullptr, to_fd, nullptr,
+                                   static_cast<std::size_t>(left), SPLICE_F_MOVE);
         if (out < 0) {
             if (errno == EINTR) {
                 continue;
@@ -191,7 +192,8 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
                 // the inspector has seen the chunk already: send the copy in the buffer
                 channel.refused_by_destination = true;
                 discard_pipe(channel, n, buffer);
-                if (!write_all(to_fd, buffer, static_cast<std::size_t>(n), kind_of_destination(to_fd))) {
+                if (!write_all(to_fd, buffer, static_cast<std::size_t>(n),
+                               kind_of_destination(to_fd))) {
                     return failed_write(errno);
                 }
                 return {chunk_move::moved, n, 0};
@@ -203,7 +205,7 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
     return {chunk_move::moved, n, 0};
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -222,7 +224,7 @@ bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd, std::size_t chunk_size,
                                                 chunk_inspector inspect) {
@@ -272,7 +274,8 @@ chunk_move move_chunk(zero_copy_channel& channel, int from_fd, int to_fd, std::s
 }
 
 void close_zero_copy(zero_copy_channel& channel) {
-    for (int* fd : {&channel.pipe_read, &channel.pipe_write, &channel.copy_read, &channel.copy_write}) {
+    for (int* fd :
+         {&channel.pipe_read, &channel.pipe_write, &channel.copy_read, &channel.copy_write}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -289,7 +292,7 @@ sigset_t sigpipe_set() {
     return set;
 }
 
-} // namespace
+}  // namespace
 
 void block_sigpipe() {
     const sigset_t set = sigpipe_set();

@@ -32,19 +32,18 @@ struct zero_copy_channel {
 
 struct chunk_move {
     enum outcome_kind {
-        moved,          // `bytes` bytes reached the destination
-        source_ended,   // the end of the data, or a read error
-        unsupported,    // the kernel refuses the pair; nothing of this chunk moved: copy instead
-        write_failed,   // the destination failed; `error` tells why
+        moved,         // `bytes` bytes reached the destination
+        source_ended,  // the end of the data, or a read error
+        unsupported,   // the kernel refuses the pair; nothing of this chunk moved: copy instead
+        write_failed,  // the destination failed; `error` tells why
     } outcome;
     ssize_t bytes = 0;
     int error = 0;
 };
 
 // The method for this pair of descriptors, or none when only read and write can serve.
-[[nodiscard]] std::optional<zero_copy_channel> open_zero_copy(int from_fd, int to_fd,
-                                                              std::size_t chunk_size,
-                                                              chunk_inspector inspect = nullptr);
+[[nodiscard]] std::optional<zero_copy_channel>
+open_zero_copy(int from_fd, int to_fd, std::size_t chunk_size, chunk_inspector inspect = nullptr);
 
 // Moves one chunk of at most `limit` bytes. `buffer` (of `limit` bytes) holds the chunk for
 // the inspector, and serves when the destination refuses a splice after the chunk was taken

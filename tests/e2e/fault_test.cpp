@@ -40,8 +40,8 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_rela
         const int server_port = free_tcp_port();
         const int server = listen_tcp(server_port);
         const int relay_port = free_tcp_port();
-        process relay = start_listener(dir, {"-l", port_text(relay_port), "-h",
-                                             local_host(server_port)});
+        process relay =
+            start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
         const int client = connect_tcp(relay_port);
         ASSERT_GE(client, 0);
         const int far = accept_with_deadline(server);
@@ -95,7 +95,6 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_two_
     EXPECT_EQ(arrived.size(), payload.size());
     EXPECT_TRUE(arrived == payload);
 }
-
 
 // A side that is always readable must not starve the other: with one-byte chunks the
 // relay can't keep up with a client that never stops sending, yet the server's reply gets
@@ -174,7 +173,8 @@ TEST(fault_slow_receiver, data_arrives_whole_after_a_pause) {
             feeder = std::thread([&] {
                 std::size_t done = 0;
                 while (done < data.size()) {
-                    const ssize_t n = write(ferrox.stdin_write, data.data() + done, data.size() - done);
+                    const ssize_t n =
+                        write(ferrox.stdin_write, data.data() + done, data.size() - done);
                     if (n <= 0) {
                         return;
                     }
@@ -208,7 +208,8 @@ TEST(fault_relay, the_peer_closing_while_the_relay_writes_to_it) {
     const int server_port = free_tcp_port();
     const int server = listen_tcp(server_port);
     const int relay_port = free_tcp_port();
-    process relay = start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
+    process relay =
+        start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
     const int client = connect_tcp(relay_port);
     const int far = accept_with_deadline(server);
     ASSERT_GE(far, 0);
@@ -229,7 +230,8 @@ TEST(fault_relay, the_onward_server_refusing_ends_the_run_and_drops_the_peer) {
     temp_dir dir;
     const int closed_port = free_tcp_port();
     const int relay_port = free_tcp_port();
-    process relay = start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(closed_port)});
+    process relay =
+        start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(closed_port)});
     const int client = connect_tcp(relay_port);
     ASSERT_GE(client, 0);
     const exit_result result = relay.wait(20s);
@@ -246,7 +248,8 @@ TEST(fault_relay, the_onward_server_closing_first_delivers_its_last_bytes) {
     const int server_port = free_tcp_port();
     const int server = listen_tcp(server_port);
     const int relay_port = free_tcp_port();
-    process relay = start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
+    process relay =
+        start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
     const int client = connect_tcp(relay_port);
     const int far = accept_with_deadline(server);
     ASSERT_GE(far, 0);
@@ -504,4 +507,4 @@ TEST_P(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_wh
 
 INSTANTIATE_TEST_SUITE_P(paths, zero_copy_fallback, both_paths, path_name);
 
-} // namespace
+}  // namespace

@@ -46,7 +46,7 @@ void redirect(int from, int to) {
     }
 }
 
-} // namespace
+}  // namespace
 
 temp_dir::temp_dir() {
     char pattern[] = "/tmp/ferrox-test-XXXXXX";
@@ -334,7 +334,8 @@ int listen_tcp(int port) {
 
 int accept_with_deadline(int listening_fd, seconds limit) {
     pollfd watch{listening_fd, POLLIN, 0};
-    const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    const int ms =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
     if (poll(&watch, 1, ms) != 1) {
         return -1;
     }
@@ -401,7 +402,8 @@ std::string receive_exactly(int fd, std::size_t count, seconds limit) {
     std::string data;
     char buffer[65536];
     while (data.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
         if (left.count() <= 0) {
             break;
         }
@@ -423,7 +425,7 @@ std::string receive_all(int fd, seconds limit) {
     return receive_exactly(fd, SIZE_MAX, limit);
 }
 
-} // namespace e2e
+}  // namespace e2e
 
 namespace e2e {
 
@@ -478,4 +480,4 @@ std::optional<summary_numbers> find_summary(const std::string& err, const std::s
     return std::nullopt;
 }
 
-} // namespace e2e
+}  // namespace e2e

@@ -40,12 +40,12 @@ struct spawn_options {
     bool controlling_tty = false;           // make stdin_fd the child's controlling terminal
     int stdout_fd = -1;                     // use this descriptor instead of a file
     std::string program = FERROX_BINARY;
-    std::string argv0;                      // argument 0; the program path when empty
-    std::vector<int> extra_open_fds;        // open /dev/null on these numbers in the child
-    std::string cwd;                        // the child's working directory, when given
-    bool close_stdin = false;               // start the child with descriptor 0 closed
-    long address_space_limit = 0;           // RLIMIT_AS in bytes, when not 0
-    long file_size_limit = 0;               // RLIMIT_FSIZE in bytes, SIGXFSZ ignored, when not 0
+    std::string argv0;                // argument 0; the program path when empty
+    std::vector<int> extra_open_fds;  // open /dev/null on these numbers in the child
+    std::string cwd;                  // the child's working directory, when given
+    bool close_stdin = false;         // start the child with descriptor 0 closed
+    long address_space_limit = 0;     // RLIMIT_AS in bytes, when not 0
+    long file_size_limit = 0;         // RLIMIT_FSIZE in bytes, SIGXFSZ ignored, when not 0
 };
 
 struct process {
@@ -108,7 +108,7 @@ void send_all(int fd, const std::string& data);
 // Reads until `count` bytes have arrived, the peer closes or the deadline passes.
 [[nodiscard]] std::string receive_exactly(int fd, std::size_t count, seconds limit = 20s);
 
-} // namespace e2e
+}  // namespace e2e
 
 namespace e2e {
 
@@ -131,7 +131,7 @@ struct summary_numbers {
 [[nodiscard]] std::optional<summary_numbers> find_summary(const std::string& err,
                                                           const std::string& form);
 
-} // namespace e2e
+}  // namespace e2e
 
 #include <gtest/gtest.h>
 
@@ -155,11 +155,11 @@ class on_both_paths : public ::testing::TestWithParam<data_path> {
     }
 };
 
-inline const auto both_paths = ::testing::Values(data_path{"in_kernel", {}},
-                                                 data_path{"with_checksum", {"-s"}});
+inline const auto both_paths =
+    ::testing::Values(data_path{"in_kernel", {}}, data_path{"with_checksum", {"-s"}});
 
 inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;
 }
 
-} // namespace e2e
+}  // namespace e2e

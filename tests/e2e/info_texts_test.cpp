@@ -14,8 +14,8 @@ struct info_case {
 // Run under a name with a directory part: the texts must name the program as invoked.
 TEST(info_texts, print_byte_for_byte_on_stdout_with_status_zero) {
     const info_case cases[] = {
-        {"--help", "help.txt"},       {"-H", "help.txt"},       {"--version", "version.txt"},
-        {"-V", "version.txt"},        {"--credits", "credits.txt"}, {"-C", "credits.txt"},
+        {"--help", "help.txt"}, {"-H", "help.txt"},           {"--version", "version.txt"},
+        {"-V", "version.txt"},  {"--credits", "credits.txt"}, {"-C", "credits.txt"},
     };
     temp_dir dir;
     for (const auto& c : cases) {
@@ -31,4 +31,4 @@ TEST(info_texts, print_byte_for_byte_on_stdout_with_status_zero) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -58,7 +58,8 @@ bool wait_until(const std::function<bool()>& condition, seconds limit = 10s) {
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 TEST(nobuf, a_keystroke_goes_out_without_a_line_end_and_the_terminal_comes_back) {
@@ -177,8 +178,7 @@ TEST(interrupt, ends_a_waiting_listener_with_the_accept_failure_and_removes_its_
     temp_dir dir;
     const std::string path = dir.file("sock");
     const int port = free_tcp_port();
-    const std::vector<std::vector<std::string>> listeners = {{"-l", port_text(port)},
-                                                             {"-U", path}};
+    const std::vector<std::vector<std::string>> listeners = {{"-l", port_text(port)}, {"-U", path}};
     for (const auto& args : listeners) {
         process listener = start_listener(dir, args);
         listener.signal(SIGINT);
@@ -240,4 +240,4 @@ TEST(interrupt, a_continuing_client_never_reads_its_next_socket_as_standard_inpu
     close(server);
 }
 
-} // namespace
+}  // namespace

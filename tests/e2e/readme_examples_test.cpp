@@ -26,9 +26,9 @@ const std::string unix_listener = "ferrox --unix-listen /tmp/ferrox.sock > copy.
 const std::string unix_client = "ferrox --unix-host /tmp/ferrox.sock original.bin";
 const std::string interactive = "ferrox --host 127.0.0.1:9000 --input --output --nobuf";
 
-const std::set<std::string> tested = {send_listener, send_client,  serve_continue,
+const std::set<std::string> tested = {send_listener,  send_client, serve_continue,
                                       receive_client, web_server,  web_relay,
-                                      unix_listener, unix_client, interactive};
+                                      unix_listener,  unix_client, interactive};
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -191,4 +191,4 @@ TEST(documented_examples, an_interactive_two_way_session_with_nobuf) {
     close(slave);
 }
 
-} // namespace
+}  // namespace

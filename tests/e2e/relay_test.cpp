@@ -78,12 +78,14 @@ TEST(relay, carries_an_http_exchange_with_a_real_server_unchanged) {
     const int server_port = free_tcp_port();
     spawn_options python;
     python.program = "/usr/bin/env";
-    process server = spawn(dir, {"python3", "-m", "http.server", port_text(server_port), "--bind",
-                                 "127.0.0.1", "--directory", dir.path},
+    process server = spawn(dir,
+                           {"python3", "-m", "http.server", port_text(server_port), "--bind",
+                            "127.0.0.1", "--directory", dir.path},
                            python);
     ASSERT_TRUE(wait_tcp_listening(server_port, 30s)) << server.err();
     const int relay_port = free_tcp_port();
-    process relay = start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
+    process relay =
+        start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
 
     const int client = connect_tcp(relay_port);
     ASSERT_GE(client, 0);
@@ -256,7 +258,8 @@ TEST(echo_log, relay_mode_layout) {
     close(far);
     close(server);
     EXPECT_EQ(read_file(log), "=============\nconnection from 127.0.0.1 on port " +
-                                  port_text(client_port) + ".\nconnected to 127.0.0.1 (127.0.0.1) on port " +
+                                  port_text(client_port) +
+                                  ".\nconnected to 127.0.0.1 (127.0.0.1) on port " +
                                   port_text(server_port) + ".\nL: ping\nH: pong\n");
 }
 
@@ -266,8 +269,8 @@ TEST(socket_buffers, verbose_reports_sizes_after_each_connection_line_in_relay_m
     const int server_port = free_tcp_port();
     const int server = listen_tcp(server_port);
     const int relay_port = free_tcp_port();
-    process relay = start_listener(dir, {"-v", "-B", "64k", "-l", port_text(relay_port), "-h",
-                                         local_host(server_port)});
+    process relay = start_listener(
+        dir, {"-v", "-B", "64k", "-l", port_text(relay_port), "-h", local_host(server_port)});
     const int client = connect_tcp(relay_port);
     const int client_port = local_port_of(client);
     const int far = accept_with_deadline(server);
@@ -277,11 +280,10 @@ TEST(socket_buffers, verbose_reports_sizes_after_each_connection_line_in_relay_m
     close(server);
     const std::string sizes = "using 131072 byte socket send buffer\n"
                               "using 131072 byte socket recv buffer\n";
-    const std::string expected = "using 65536 byte buffer\nlistening on 0.0.0.0 port " +
-                                 port_text(relay_port) + ".\nconnection from 127.0.0.1 on port " +
-                                 port_text(client_port) + ".\n" + sizes +
-                                 "connected to 127.0.0.1 (127.0.0.1) on port " +
-                                 port_text(server_port) + ".\n" + sizes;
+    const std::string expected =
+        "using 65536 byte buffer\nlistening on 0.0.0.0 port " + port_text(relay_port) +
+        ".\nconnection from 127.0.0.1 on port " + port_text(client_port) + ".\n" + sizes +
+        "connected to 127.0.0.1 (127.0.0.1) on port " + port_text(server_port) + ".\n" + sizes;
     EXPECT_EQ(relay.err().substr(0, expected.size()), expected);
 }
 
@@ -357,4 +359,4 @@ INSTANTIATE_TEST_SUITE_P(paths, relay_64_mib, both_paths, path_name);
 
 INSTANTIATE_TEST_SUITE_P(paths, two_way_streams, both_paths, path_name);
 
-} // namespace
+}  // namespace

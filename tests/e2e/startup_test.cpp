@@ -12,7 +12,8 @@ struct refusal_case {
     bool whole = true;
 };
 
-const std::string try_line = std::string("Try `") + FERROX_BINARY + " --help' for more information\n";
+const std::string try_line =
+    std::string("Try `") + FERROX_BINARY + " --help' for more information\n";
 
 TEST(startup, refuses_usage_errors_and_contradictions_with_status_one) {
     temp_dir dir;
@@ -74,4 +75,4 @@ TEST(startup, verbose_prints_the_buffer_size_line_even_when_quiet) {
     EXPECT_EQ(result.exit.status, 1);
 }
 
-} // namespace
+}  // namespace

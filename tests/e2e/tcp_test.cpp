@@ -16,8 +16,8 @@ using tcp_files = on_both_paths;
 
 TEST_P(tcp_files, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
     temp_dir dir;
-    const std::string empty = dir.file("empty"), exact = dir.file("exact"),
-                      over = dir.file("over"), missing = dir.file("missing");
+    const std::string empty = dir.file("empty"), exact = dir.file("exact"), over = dir.file("over"),
+                      missing = dir.file("missing");
     write_file(empty, "");
     write_file(exact, random_bytes(65536, 1));
     write_file(over, random_bytes(65537, 2));
@@ -30,13 +30,13 @@ TEST_P(tcp_files, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
     EXPECT_EQ(client.exit.status, 0) << client.err;
     EXPECT_EQ(listened.status, 0) << listener.err();
     EXPECT_EQ(listener.out(), read_file(exact) + read_file(over));
-    const std::string expected_lines =
-        missing + ": No such file or directory\n" + "sending file " + empty + "  done.\n" +
-        "sending file " + exact + " . done.\n" + "sending file " + over + " .. done.\n";
+    const std::string expected_lines = missing + ": No such file or directory\n" + "sending file " +
+                                       empty + "  done.\n" + "sending file " + exact +
+                                       " . done.\n" + "sending file " + over + " .. done.\n";
     EXPECT_NE(client.err.find(expected_lines), std::string::npos) << client.err;
-    EXPECT_NE(client.err.find("connected to 127.0.0.1 (127.0.0.1) on port " + port_text(port) +
-                              ".\n"),
-              std::string::npos);
+    EXPECT_NE(
+        client.err.find("connected to 127.0.0.1 (127.0.0.1) on port " + port_text(port) + ".\n"),
+        std::string::npos);
     const auto sent = find_summary(client.err, "bytes written to 127.0.0.1:" + port_text(port));
     ASSERT_TRUE(sent) << client.err;
     EXPECT_EQ(sent->bytes, 65536 + 65537);
@@ -81,7 +81,8 @@ TEST_P(tcp_listener_sends, listener_sends_and_client_receives) {
     listener.wait(30s);
     EXPECT_EQ(client.out, read_file(file));
     EXPECT_EQ(client.exit.status, 0);
-    const auto sent = find_summary(listener.err(), "bytes written to localhost:" + port_text(port) + " in");
+    const auto sent =
+        find_summary(listener.err(), "bytes written to localhost:" + port_text(port) + " in");
     ASSERT_TRUE(sent) << listener.err();
     EXPECT_EQ(sent->bytes, 300000);
     const auto received = find_summary(client.err, "bytes written to stdout in");
@@ -194,13 +195,15 @@ TEST(tcp_fatal, endpoint_failures_end_the_run_with_their_lines) {
     const int closed = free_tcp_port();
     const fatal_case cases[] = {
         {{"-l", port_text(busy)},
-         "bind: Address already in use\nerror creating server socket\n", 1},
+         "bind: Address already in use\nerror creating server socket\n",
+         1},
         {{"-h", local_host(closed)}, "connect: Connection refused\nerror connecting socket\n", 1},
         {{"-h", "no-such-host.invalid:80"}, "gethostbyname: Unknown host\n", 2},
         // the host is resolved before a malformed --bind-port is looked at
         {{"-h", "no-such-host.invalid:80", "-P", "bad:1"}, "gethostbyname: Unknown host\n", 2},
         {{"-h", local_host(busy), "-P", "localhost:0"},
-         "can't decipher ipaddr: localhost\nerror connecting socket\n", 1},
+         "can't decipher ipaddr: localhost\nerror connecting socket\n",
+         1},
     };
     for (const auto& c : cases) {
         const run_result result = run(dir, c.args, "", 30s);
@@ -279,9 +282,10 @@ TEST(tcp_real_peers, ferrox_sends_to_and_receives_from_socat_and_netcat) {
     int port = free_tcp_port();
     spawn_options socat;
     socat.program = "/usr/bin/socat";
-    process socat_listener =
-        spawn(dir, {"-u", "TCP-LISTEN:" + port_text(port) + ",bind=127.0.0.1,reuseaddr",
-                    "CREATE:" + received}, socat);
+    process socat_listener = spawn(
+        dir,
+        {"-u", "TCP-LISTEN:" + port_text(port) + ",bind=127.0.0.1,reuseaddr", "CREATE:" + received},
+        socat);
     ASSERT_TRUE(wait_tcp_listening(port));
     EXPECT_EQ(run(dir, {"-h", local_host(port), file}).exit.status, 0);
     EXPECT_EQ(socat_listener.wait(30s).status, 0);
@@ -301,7 +305,8 @@ TEST(tcp_real_peers, ferrox_sends_to_and_receives_from_socat_and_netcat) {
     // ferrox receives from socat
     port = free_tcp_port();
     process listener2 = start_listener(dir, {"-l", port_text(port)});
-    process socat_sender = spawn(dir, {"-u", "FILE:" + file, "TCP:127.0.0.1:" + port_text(port)}, socat);
+    process socat_sender =
+        spawn(dir, {"-u", "FILE:" + file, "TCP:127.0.0.1:" + port_text(port)}, socat);
     EXPECT_EQ(listener2.wait(30s).status, 0);
     socat_sender.wait(10s);
     EXPECT_EQ(listener2.out(), data);
@@ -311,4 +316,4 @@ INSTANTIATE_TEST_SUITE_P(paths, tcp_files, both_paths, path_name);
 
 INSTANTIATE_TEST_SUITE_P(paths, tcp_listener_sends, both_paths, path_name);
 
-} // namespace
+}  // namespace

@@ -10,7 +10,7 @@ namespace {
 using namespace e2e;
 
 bool exists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return lstat(path.c_str(), &info) == 0;
 }
 
@@ -171,4 +171,4 @@ TEST(unix_continue, a_bound_client_fails_to_bind_again_in_its_second_cycle) {
 
 INSTANTIATE_TEST_SUITE_P(paths, unix_send_receive, both_paths, path_name);
 
-} // namespace
+}  // namespace

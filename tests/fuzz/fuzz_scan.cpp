@@ -33,8 +33,8 @@ std::vector<std::string> words_of(const unsigned char* data, std::size_t size) {
 void check_state(const scan_result& result, int argc) {
     const std::uint32_t flags = run_state.flags;
     FUZZ_CHECK((flags & ~assigned_bits) == 0);
-    FUZZ_CHECK(!(flags & FLAG_ECHO) || (run_state.echo_path != nullptr && (flags & FLAG_INPUT) &&
-                                        (flags & FLAG_OUTPUT)));
+    FUZZ_CHECK(!(flags & FLAG_ECHO) ||
+               (run_state.echo_path != nullptr && (flags & FLAG_INPUT) && (flags & FLAG_OUTPUT)));
     FUZZ_CHECK(!(flags & FLAG_UNIX) || (flags & (FLAG_LISTEN | FLAG_HOST)));
     FUZZ_CHECK(run_state.host == nullptr || (flags & FLAG_HOST));
     FUZZ_CHECK(!(flags & FLAG_LISTEN) || run_state.listen_port != nullptr);
@@ -62,7 +62,7 @@ void check_state(const scan_result& result, int argc) {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     opterr = 0;  // getopt_long's diagnostics would drown the fuzzer's own output

@@ -13,9 +13,12 @@ namespace {
 
 std::uint32_t multiplier_of(char last) {
     switch (last) {
-    case 'k': case 'K': return 1024;
-    case 'm': case 'M': return 1048576;
-    case 'g': case 'G': return 1073741824;
+    case 'k':
+    case 'K': return 1024;
+    case 'm':
+    case 'M': return 1048576;
+    case 'g':
+    case 'G': return 1073741824;
     default: return 1;
     }
 }
@@ -34,8 +37,8 @@ void check_suffix_rule(const std::string& text) {
 void check_size_test(std::string text) {
     reset_run_state();
     std::string option = "-b", port = "-p", number = "1", name = "ferrox";
-    std::vector<char*> argv{name.data(), option.data(), text.data(), port.data(), number.data(),
-                            nullptr};
+    std::vector<char*> argv{name.data(), option.data(), text.data(),
+                            port.data(), number.data(), nullptr};
     const std::int32_t value = parse_size(text.c_str());
     const scan_result result = scan_arguments(5, argv.data());
     if (result.outcome == scan_outcome::ready) {
@@ -46,7 +49,7 @@ void check_size_test(std::string text) {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     opterr = 0;  // getopt_long's diagnostics would drown the fuzzer's own output

@@ -51,14 +51,15 @@ std::int64_t expected_microseconds(double product) {
     return static_cast<std::int64_t>(std::trunc(product));
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
     const std::string text = as_word(data, size);
     const timeout_pair pair = parse_timeout(text.c_str());
     const long seconds = std::strtol(text.c_str(), nullptr, 10);
     FUZZ_CHECK(pair.seconds == seconds);
-    const double product = (std::strtod(text.c_str(), nullptr) - static_cast<double>(seconds)) * 1e6;
+    const double product =
+        (std::strtod(text.c_str(), nullptr) - static_cast<double>(seconds)) * 1e6;
     FUZZ_CHECK(pair.microseconds == expected_microseconds(product));
     if (plain_decimal(text)) {
         // a fraction that rounds up to a whole second reads as 1000000 µs

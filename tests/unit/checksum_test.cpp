@@ -55,7 +55,8 @@ TEST(checksum_update, gives_the_same_value_however_the_stream_is_cut) {
         unsigned long value = 1;
         std::size_t at = 0;
         while (at < data.size()) {
-            const std::size_t piece = std::min<std::size_t>(data.size() - at, 1 + generator() % 70000);
+            const std::size_t piece =
+                std::min<std::size_t>(data.size() - at, 1 + generator() % 70000);
             value = checksum_update(value, data.data() + at, static_cast<std::int32_t>(piece));
             at += piece;
         }
@@ -77,12 +78,14 @@ TEST(checksum_paths, every_supported_path_agrees_with_zlib) {
     std::mt19937 generator(3);
     for (const auto& path : paths()) {
         for (std::size_t length = 0; length < 200; ++length) {
-            const std::vector<unsigned char> piece(data.begin(), data.begin() + static_cast<long>(length));
+            const std::vector<unsigned char> piece(data.begin(),
+                                                   data.begin() + static_cast<long>(length));
             ASSERT_EQ(path.update(1, data.data(), length), zlib_value(piece))
                 << path.name << " length " << length;
         }
         for (std::size_t length : {5535, 5536, 5537, 5552, 5553, 11072, 65536, 300000}) {
-            const std::vector<unsigned char> piece(data.begin(), data.begin() + static_cast<long>(length));
+            const std::vector<unsigned char> piece(data.begin(),
+                                                   data.begin() + static_cast<long>(length));
             EXPECT_EQ(path.update(1, piece.data(), length), zlib_value(piece))
                 << path.name << " length " << length;
         }
@@ -90,7 +93,8 @@ TEST(checksum_paths, every_supported_path_agrees_with_zlib) {
         for (int trial = 0; trial < 20; ++trial) {
             std::uint32_t value = 1;
             for (std::size_t at = 0; at < data.size();) {
-                const std::size_t piece = std::min<std::size_t>(data.size() - at, generator() % 9000);
+                const std::size_t piece =
+                    std::min<std::size_t>(data.size() - at, generator() % 9000);
                 value = path.update(value, data.data() + at, piece);
                 at += piece;
             }
@@ -99,4 +103,4 @@ TEST(checksum_paths, every_supported_path_agrees_with_zlib) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -46,7 +46,8 @@ struct timeout_case {
 TEST(parse_timeout, takes_seconds_by_strtol_and_microseconds_by_the_atof_difference) {
     const timeout_case cases[] = {
         {"1.5", 1, 500000},
-        {"2.3", 2, 299999},  // the product lies just under 300000 and is truncated
+        {"2.3", 2, 299999},  // the product lies just under 300000 and is
+                             // truncated
         {".5", 0, 500000},
         {"-1.5", -1, -500000},
         {"1e3", 1, 999000000},
@@ -138,12 +139,12 @@ TEST_F(option_effects, later_echo_path_replaces_earlier_and_sizes_overwrite) {
 }
 
 TEST_F(option_effects, every_flag_option_adds_its_bit_long_or_short) {
-    ASSERT_EQ(scan({"--continue", "-D", "--input", "-n", "--output", "-q", "--sum", "-v", "-p",
-                    "1", "--debug"})
+    ASSERT_EQ(scan({"--continue", "-D", "--input", "-n", "--output", "-q", "--sum", "-v", "-p", "1",
+                    "--debug"})
                   .outcome,
               scan_outcome::ready);
-    EXPECT_EQ(run_state.flags, FLAG_CONTINUE | FLAG_DEBUG | FLAG_INPUT | FLAG_NOBUF |
-                                   FLAG_OUTPUT | FLAG_QUIET | FLAG_SUM | FLAG_VERBOSE);
+    EXPECT_EQ(run_state.flags, FLAG_CONTINUE | FLAG_DEBUG | FLAG_INPUT | FLAG_NOBUF | FLAG_OUTPUT |
+                                   FLAG_QUIET | FLAG_SUM | FLAG_VERBOSE);
 }
 
 TEST_F(option_effects, a_later_timeout_replaces_the_earlier_pair) {
@@ -198,4 +199,4 @@ TEST_F(scan_outcomes, the_first_ending_option_decides) {
     }
 }
 
-} // namespace
+}  // namespace

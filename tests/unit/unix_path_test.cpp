@@ -22,4 +22,4 @@ TEST(peer_path, stops_at_the_terminating_nul) {
     EXPECT_EQ(peer_path(address, sizeof address), "/tmp/peer");
 }
 
-} // namespace
+}  // namespace
