@@ -2,6 +2,7 @@
 
 #include "transfer/write_all.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -94,20 +95,10 @@ chunk_move by_direct_splice(zero_copy_channel& channel, int from_fd, int to_fd, 
     return failed_write(errno);
 }
 
-// Reads `n` bytes out of the main pipe into `scratch` and drops them.
-void discard_pipe(zero_copy_channel& channel, ssize_t n, unsigned char* scratch) {
+// Reads `n` bytes out of a pipe into `scratch` and drops them.
+void discard(int pipe_read, ssize_t n, unsigned char* scratch) {
     while (n > 0) {
-        const ssize_t got = read(channel.pipe_read, scratch, static_cast<std::size_t>(n));
-        if (got <= 0) {
-            return;
-        }
-        n -= got;
-    }
-}
-
-void discard_copy(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
-    while (n > 0) {
-        const ssize_t got = read(channel.copy_read, buffer, static_cast<std::size_t>(n));
+        const ssize_t got = read(pipe_read, scratch, static_cast<std::size_t>(n));
         if (got <= 0) {
             return;
         }
@@ -116,8 +107,10 @@ void discard_copy(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) 
 }
 
 // The destination refused the pipe's pages, or the chunk could not be shown through a tee:
-// hand the chunk over by read and write, showing it to the inspector on the way.
-chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n, unsigned char* buffer) {
+// hand the chunk waiting in the pipe over by read and write, showing it to the inspector on
+// the way unless it has seen it already.
+chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n, unsigned char* buffer,
+                         bool already_inspected) {
     channel.refused_by_destination = true;
     ssize_t taken = 0;
     while (taken < n) {
@@ -128,7 +121,7 @@ chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n, unsig
         }
         taken += got;
     }
-    if (channel.inspect != nullptr) {
+    if (channel.inspect != nullptr && !already_inspected) {
         channel.inspect(buffer, static_cast<std::size_t>(n));
     }
     if (!write_all(to_fd, buffer, static_cast<std::size_t>(n), kind_of_destination(to_fd))) {
@@ -145,7 +138,7 @@ bool show_chunk(zero_copy_channel& channel, ssize_t n, unsigned char* buffer) {
         tee(channel.pipe_read, channel.copy_write, static_cast<std::size_t>(n), 0);
     if (copied != n) {
         if (copied > 0) {
-            discard_copy(channel, copied, buffer);
+            discard(channel.copy_read, copied, buffer);
         }
         return false;
     }
@@ -175,7 +168,7 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
         return {chunk_move::source_ended};
     }
     if (channel.inspect != nullptr && !show_chunk(channel, n, buffer)) {
-        return drain_by_copy(channel, to_fd, n, buffer);
+        return drain_by_copy(channel, to_fd, n, buffer, false);
     }
     ssize_t left = n;
     while (left > 0) {
@@ -185,18 +178,8 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
             if (errno == EINTR) {
                 continue;
             }
-            if (!channel.proven && left == n && refused(errno) && channel.inspect == nullptr) {
-                return drain_by_copy(channel, to_fd, n, buffer);
-            }
             if (!channel.proven && left == n && refused(errno)) {
-                // the inspector has seen the chunk already: send the copy in the buffer
-                channel.refused_by_destination = true;
-                discard_pipe(channel, n, buffer);
-                if (!write_all(to_fd, buffer, static_cast<std::size_t>(n),
-                               kind_of_destination(to_fd))) {
-                    return failed_write(errno);
-                }
-                return {chunk_move::moved, n, 0};
+                return drain_by_copy(channel, to_fd, n, buffer, channel.inspect != nullptr);
             }
             return failed_write(errno);
         }
@@ -205,10 +188,6 @@ chunk_move by_splice_via_pipe(zero_copy_channel& channel, int from_fd, int to_fd
     return {chunk_move::moved, n, 0};
 }
 
-}  // namespace
-
-namespace {
-
 bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -216,8 +195,9 @@ bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
     }
     // A chunk of socket data can take a pipe slot for every small fragment it arrived in, so
     // the pipe gets room for four chunks: a splice then stops at buffer_size, not at the
-    // pipe's slot count. Refusal only makes chunks smaller.
-    const std::size_t room = chunk_size < (1U << 20) ? chunk_size * 4 : chunk_size;
+    // pipe's slot count. Past 1 MiB (what an unprivileged process may ask for) a chunk is
+    // simply smaller, as it is when the kernel refuses.
+    const std::size_t room = std::min<std::size_t>(chunk_size * 4, std::size_t{1} << 20);
     fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(room));
     *read_end = ends[0];
     *write_end = ends[1];
