@@ -1,5 +1,7 @@
 #include "transfer/alloc.hpp"
 
+#include "driver/run_state.hpp"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -33,4 +35,9 @@ char* copy_text_or_die(const char* text, std::size_t length) {
 
 void install_out_of_memory_handler() {
     std::set_new_handler(die_out_of_memory);
+}
+
+chunk_buffer alloc_chunk_buffer() {
+    return chunk_buffer{
+        static_cast<unsigned char*>(alloc_or_die(static_cast<std::size_t>(buffer_size)))};
 }

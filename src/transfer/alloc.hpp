@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 
 // Allocation that never returns null: when memory is exhausted it writes "out of memory"
 // to standard error and ends the process with status 1. The block is released with
@@ -12,3 +14,14 @@
 
 // Routes failed operator new through the same message and exit status.
 void install_out_of_memory_handler();
+
+struct free_deleter {
+    void operator()(void* block) const {
+        std::free(block);
+    }
+};
+
+// The chunk buffer of one copy or relay call: buffer_size bytes, released when the call
+// returns.
+using chunk_buffer = std::unique_ptr<unsigned char[], free_deleter>;
+[[nodiscard]] chunk_buffer alloc_chunk_buffer();

@@ -15,12 +15,6 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* block) const {
-        std::free(block);
-    }
-};
-
 copy_end failed_write(int error) {
     if (!write_failure_is_reportable(error)) {
         return copy_end::write_interrupted;
@@ -38,7 +32,8 @@ void count_chunk(ssize_t n, bool with_dots) {
 }
 
 // The same chunks, counts and dots as the read/write loop, moved by the kernel. Gives
-// nothing back when the kernel refused the pair before anything moved.
+// nothing back when the kernel refuses the pair; the read/write loop then carries on from
+// where the kernel stopped.
 std::optional<copy_end> copy_in_kernel(zero_copy_channel& channel, int from_fd, int to_fd,
                                        bool with_dots, unsigned char* buffer) {
     const auto size = static_cast<std::size_t>(buffer_size);
@@ -75,8 +70,7 @@ std::optional<copy_end> try_zero_copy(int from_fd, int to_fd, bool with_dots, un
 
 copy_end copy_loop(int from_fd, int to_fd, bool with_dots) {
     const auto size = static_cast<std::size_t>(buffer_size);
-    const std::unique_ptr<unsigned char[], free_deleter> buffer{
-        static_cast<unsigned char*>(alloc_or_die(size))};
+    const chunk_buffer buffer = alloc_chunk_buffer();
     const destination_kind destination = kind_of_destination(to_fd);
     if (const auto end = try_zero_copy(from_fd, to_fd, with_dots, buffer.get(), destination)) {
         return *end;

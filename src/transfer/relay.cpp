@@ -16,12 +16,6 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void* block) const {
-        std::free(block);
-    }
-};
-
 constexpr char near_label[] = "L: ";
 constexpr char far_label[] = "H: ";
 
@@ -155,8 +149,7 @@ void shuttle(side& near_side, side& far_side, unsigned char* buffer, timeval* wo
 }  // namespace
 
 bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
-    const std::unique_ptr<unsigned char[], free_deleter> buffer{
-        static_cast<unsigned char*>(alloc_or_die(static_cast<std::size_t>(buffer_size)))};
+    const chunk_buffer buffer = alloc_chunk_buffer();
     if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
         return false;
     }
