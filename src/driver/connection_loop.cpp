@@ -14,8 +14,9 @@
 
 namespace {
 
-// Set when a write of a one-way copy failed for a reason other than an interrupt: the run
-// then ends with status 1, after its summary and end of run.
+// Set when a write of a one-way copy failed for a reason other than an interrupt, or a
+// two-way transfer could not start: the run then ends with status 1, after its summary and
+// end of run.
 bool transfer_failed = false;
 
 [[noreturn]] void die(const char* message) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/run_state.hpp"
+#include "support/reset_run_state.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,16 +16,6 @@
             std::abort();                                                                          \
         }                                                                                          \
     } while (false)
-
-inline void reset_run_state() {
-    for (char* text : {run_state.listen_port, run_state.echo_path, run_state.connect_port,
-                       run_state.host, run_state.bind_port}) {
-        std::free(text);
-    }
-    std::free(run_state.timeout);
-    run_state = run_state_record{};
-    buffer_size = 65536;
-}
 
 // The input up to its first NUL, as a command-line word.
 inline std::string as_word(const unsigned char* data, std::size_t size) {

@@ -3,21 +3,12 @@
 
 #include "cmdline/options.hpp"
 #include "driver/run_state.hpp"
+#include "support/reset_run_state.hpp"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-
-inline void reset_run_state() {
-    for (char* text : {run_state.listen_port, run_state.echo_path, run_state.connect_port,
-                       run_state.host, run_state.bind_port}) {
-        std::free(text);
-    }
-    std::free(run_state.timeout);
-    run_state = run_state_record{};
-    buffer_size = 65536;
-}
 
 class scan_test : public ::testing::Test {
   protected:
