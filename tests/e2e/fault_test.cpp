@@ -9,10 +9,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -506,5 +508,67 @@ TEST_P(zero_copy_fallback, a_receive_into_a_file_opened_for_appending_arrives_wh
 }
 
 INSTANTIATE_TEST_SUITE_P(paths, zero_copy_fallback, both_paths, path_name);
+
+spawn_options failing(const std::string& calls) {
+    spawn_options options;
+    options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
+                           "FERROX_TEST_FAIL=" + calls,
+                           // a sanitizer runtime must otherwise come first among the libraries
+                           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    return options;
+}
+
+// A size that can't be read back is reported, and its line shows the size that was asked
+// for (0 when none was): what the socket was meant to have.
+TEST(fault_socket_options, a_failed_read_back_shows_the_requested_size) {
+    for (const bool sized : {true, false}) {
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        std::vector<std::string> args = {"-q", "-v", "-h", local_host(port)};
+        if (sized) {
+            args.insert(args.begin(), {"-B", "50000"});
+        }
+        process client = spawn(dir, args, failing("getsockopt"));
+        const int fd = accept_with_deadline(server);
+        EXPECT_EQ(client.wait(20s).status, 0) << client.err();
+        close(fd);
+        close(server);
+        const std::string size = sized ? "50000" : "0";
+        EXPECT_EQ(client.err(), "using 65536 byte buffer\n"
+                                "getsockopt:SO_SNDBUF: Invalid argument\n"
+                                "getsockopt:SO_RCVBUF: Invalid argument\n"
+                                "using " +
+                                    size +
+                                    " byte socket send buffer\n"
+                                    "using " +
+                                    size +
+                                    " byte socket recv buffer\n"
+                                    "sending  done.\n");
+    }
+}
+
+// When the terminal's attributes can't be read, --nobuf reports it and changes nothing.
+TEST(fault_terminal, nobuf_changes_nothing_when_the_attributes_cant_be_read) {
+    temp_dir dir;
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options = failing("tcgetattr");
+    options.stdin_fd = slave;
+    process client = spawn(dir, {"-n", "-i", "-o", "-h", local_host(port)}, options);
+    const int fd = accept_with_deadline(server);
+    ASSERT_TRUE(client.wait_for_err("connected to"));
+    termios during{};
+    tcgetattr(slave, &during);
+    EXPECT_NE(during.c_lflag & ICANON, 0U) << "the terminal keeps its line mode";
+    close(fd);
+    EXPECT_EQ(client.wait(20s).status, 0);
+    close(server);
+    close(master);
+    close(slave);
+    EXPECT_EQ(client.err().rfind("tcgetattr: Invalid argument\n", 0), 0U) << client.err();
+}
 
 }  // namespace

@@ -242,6 +242,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         for (int fd : options.extra_open_fds) {
             redirect(null_fd, fd);
         }
+        for (const auto& entry : options.environment) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
         if (options.close_stdin) {
             close(0);
         }

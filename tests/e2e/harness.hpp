@@ -40,12 +40,13 @@ struct spawn_options {
     bool controlling_tty = false;           // make stdin_fd the child's controlling terminal
     int stdout_fd = -1;                     // use this descriptor instead of a file
     std::string program = FERROX_BINARY;
-    std::string argv0;                // argument 0; the program path when empty
-    std::vector<int> extra_open_fds;  // open /dev/null on these numbers in the child
-    std::string cwd;                  // the child's working directory, when given
-    bool close_stdin = false;         // start the child with descriptor 0 closed
-    long address_space_limit = 0;     // RLIMIT_AS in bytes, when not 0
-    long file_size_limit = 0;         // RLIMIT_FSIZE in bytes, SIGXFSZ ignored, when not 0
+    std::string argv0;                     // argument 0; the program path when empty
+    std::vector<int> extra_open_fds;       // open /dev/null on these numbers in the child
+    std::string cwd;                       // the child's working directory, when given
+    bool close_stdin = false;              // start the child with descriptor 0 closed
+    std::vector<std::string> environment;  // NAME=value, added to the child's environment
+    long address_space_limit = 0;          // RLIMIT_AS in bytes, when not 0
+    long file_size_limit = 0;              // RLIMIT_FSIZE in bytes, SIGXFSZ ignored, when not 0
 };
 
 struct process {

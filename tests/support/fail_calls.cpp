@@ -1,0 +1,42 @@
+// A preloaded library for end-to-end tests: makes the C library calls named in
+// FERROX_TEST_FAIL (comma-separated: getsockopt, tcgetattr) fail with EINVAL, so the
+// messages and the behaviour after such failures can be checked on the real binary.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <termios.h>
+
+namespace {
+
+bool told_to_fail(const char* call) {
+    const char* list = std::getenv("FERROX_TEST_FAIL");
+    return list != nullptr && std::strstr(list, call) != nullptr;
+}
+
+template <typename Function> Function next_definition(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* length) {
+    if (told_to_fail("getsockopt")) {
+        errno = EINVAL;
+        return -1;
+    }
+    using function = int (*)(int, int, int, void*, socklen_t*);
+    static const function real = next_definition<function>("getsockopt");
+    return real(fd, level, name, value, length);
+}
+
+extern "C" int tcgetattr(int fd, termios* attributes) {
+    if (told_to_fail("tcgetattr")) {
+        errno = EINVAL;
+        return -1;
+    }
+    using function = int (*)(int, termios*);
+    static const function real = next_definition<function>("tcgetattr");
+    return real(fd, attributes);
+}
