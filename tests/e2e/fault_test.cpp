@@ -520,7 +520,7 @@ spawn_options failing(const std::string& calls) {
 
 // A size that can't be read back is reported, and its line shows the size that was asked
 // for (0 when none was): what the socket was meant to have.
-TEST(fault_socket_options, a_failed_read_back_shows_the_requested_size) {
+TEST(fault_socket_calls, a_failed_read_back_shows_the_requested_size) {
     for (const bool sized : {true, false}) {
         temp_dir dir;
         const int port = free_tcp_port();
@@ -545,6 +545,25 @@ TEST(fault_socket_options, a_failed_read_back_shows_the_requested_size) {
                                     size +
                                     " byte socket recv buffer\n"
                                     "sending  done.\n");
+    }
+}
+
+// A socket that can't be created is reported under "socket" by every endpoint, before
+// anything else is tried.
+TEST(fault_socket_calls, a_socket_that_cant_be_created_is_reported_at_once) {
+    temp_dir dir;
+    const std::string path = dir.file("sock");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-h", "127.0.0.1:9"}, "error connecting socket\n"},
+        {{"-h", "no-such-host.invalid:9"}, "error connecting socket\n"},
+        {{"-u", path}, "error connecting socket\n"},
+        {{"-l", "0"}, "error creating server socket\n"},
+        {{"-U", path}, "error creating server socket\n"},
+    };
+    for (const auto& [args, fatal_line] : cases) {
+        process ferrox = spawn(dir, args, failing("socket"));
+        EXPECT_EQ(ferrox.wait(20s).status, 1);
+        EXPECT_EQ(ferrox.err(), "socket: Invalid argument\n" + fatal_line);
     }
 }
 

@@ -1,5 +1,5 @@
 // A preloaded library for end-to-end tests: makes the C library calls named in
-// FERROX_TEST_FAIL (comma-separated: getsockopt, tcgetattr) fail with EINVAL, so the
+// FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL, so the
 // messages and the behaviour after such failures can be checked on the real binary.
 #include <cerrno>
 #include <cstdlib>
@@ -29,6 +29,16 @@ extern "C" int getsockopt(int fd, int level, int name, void* value, socklen_t* l
     using function = int (*)(int, int, int, void*, socklen_t*);
     static const function real = next_definition<function>("getsockopt");
     return real(fd, level, name, value, length);
+}
+
+extern "C" int socket(int domain, int type, int protocol) {
+    if (told_to_fail("socket")) {
+        errno = EINVAL;
+        return -1;
+    }
+    using function = int (*)(int, int, int);
+    static const function real = next_definition<function>("socket");
+    return real(domain, type, protocol);
 }
 
 extern "C" int tcgetattr(int fd, termios* attributes) {
