@@ -263,6 +263,41 @@ TEST(echo_log, relay_mode_layout) {
                                   port_text(server_port) + ".\nL: ping\nH: pong\n");
 }
 
+// Under --continue every cycle adds its separator, connection lines and records to the one
+// log, and the TCP listening line never appears in it.
+TEST(echo_log, relay_mode_under_continue_adds_a_block_per_cycle) {
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    const int server_port = free_tcp_port();
+    const int server = listen_tcp(server_port);
+    const int relay_port = free_tcp_port();
+    process relay = start_listener(
+        dir, {"-c", "-l", port_text(relay_port), "-h", local_host(server_port), "-e", log});
+    std::string expected;
+    for (const std::string word : {"first", "second"}) {
+        const int client = connect_tcp(relay_port);
+        ASSERT_GE(client, 0);
+        const int client_port = local_port_of(client);
+        const int far = accept_with_deadline(server);
+        ASSERT_GE(far, 0);
+        send_all(client, word);
+        EXPECT_EQ(receive_exactly(far, word.size()), word);
+        close(far);  // the server ends this cycle
+        EXPECT_EQ(receive_all(client, 10s), "");
+        close(client);
+        expected += "=============\nconnection from 127.0.0.1 on port " + port_text(client_port) +
+                    ".\nconnected to 127.0.0.1 (127.0.0.1) on port " + port_text(server_port) +
+                    ".\nL: " + word;
+        ASSERT_TRUE(relay.wait_for_err(std::to_string(word.size()) + " bytes transfered"));
+    }
+    // the third cycle writes its separator, then waits for a peer
+    expected += "=============\n";
+    EXPECT_TRUE(wait_for_file_text(log, expected));
+    relay.signal(SIGKILL);
+    close(server);
+    EXPECT_EQ(read_file(log), expected);
+}
+
 // The kernel reports twice the requested size on Linux.
 TEST(socket_buffers, verbose_reports_sizes_after_each_connection_line_in_relay_mode) {
     temp_dir dir;
