@@ -49,9 +49,13 @@ void wait_for_acknowledgement(int fd) {
 }  // namespace
 
 void close_connection(int fd) {
-    if (shutdown(fd, SHUT_WR) == 0 && is_tcp(fd)) {
+    if (shutdown(fd, SHUT_WR) == 0) {
+        // Unread input would turn the close into a reset (TCP) or an error for the peer's
+        // next read (UNIX-domain) instead of a plain end of data.
         discard_pending_input(fd);
-        wait_for_acknowledgement(fd);
+        if (is_tcp(fd)) {
+            wait_for_acknowledgement(fd);
+        }
     }
     close(fd);
 }

@@ -567,6 +567,45 @@ TEST(fault_socket_calls, a_socket_that_cant_be_created_is_reported_at_once) {
     }
 }
 
+// --nobuf switches the terminal once and gives it back exactly once, whether the run ends
+// normally or Ctrl-C restores it first (the end of run then finds nothing to do).
+TEST(fault_terminal, the_terminal_is_switched_once_and_restored_once) {
+    for (const bool interrupted : {false, true}) {
+        temp_dir dir;
+        const std::string trace = dir.file("trace");
+        int master = -1, slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options = failing("");
+        options.environment.push_back("FERROX_TEST_TRACE=" + trace);
+        options.stdin_fd = slave;
+        options.controlling_tty = true;
+        // with an echo log the handler leaves standard input, the terminal, open
+        process client =
+            spawn(dir, {"-n", "-e", dir.file("log"), "-h", local_host(port)}, options);
+        const int fd = accept_with_deadline(server);
+        ASSERT_TRUE(client.wait_for_err("connected to"));
+        if (interrupted) {
+            ASSERT_EQ(write(master, "\x03", 1), 1);
+        } else {
+            close(fd);
+        }
+        EXPECT_EQ(client.wait(20s).status, 0);
+        termios after{};
+        tcgetattr(slave, &after);
+        EXPECT_NE(after.c_lflag & ICANON, 0U);
+        EXPECT_EQ(read_file(trace), "tcsetattr\ntcsetattr\n")
+            << (interrupted ? "after Ctrl-C" : "after a normal end");
+        if (interrupted) {
+            close(fd);
+        }
+        close(server);
+        close(master);
+        close(slave);
+    }
+}
+
 // When the terminal's attributes can't be read, --nobuf reports it and changes nothing.
 TEST(fault_terminal, nobuf_changes_nothing_when_the_attributes_cant_be_read) {
     temp_dir dir;

@@ -1,12 +1,15 @@
 // A preloaded library for end-to-end tests: makes the C library calls named in
 // FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL, so the
-// messages and the behaviour after such failures can be checked on the real binary.
+// messages and the behaviour after such failures can be checked on the real binary; and
+// appends a line to the file named by FERROX_TEST_TRACE for every tcsetattr call.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,4 +52,16 @@ extern "C" int tcgetattr(int fd, termios* attributes) {
     using function = int (*)(int, termios*);
     static const function real = next_definition<function>("tcgetattr");
     return real(fd, attributes);
+}
+
+extern "C" int tcsetattr(int fd, int when, const termios* attributes) {
+    if (const char* trace = std::getenv("FERROX_TEST_TRACE")) {
+        const int log = open(trace, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const char line[] = "tcsetattr\n";
+        [[maybe_unused]] auto written = write(log, line, sizeof line - 1);
+        close(log);
+    }
+    using function = int (*)(int, int, const termios*);
+    static const function real = next_definition<function>("tcsetattr");
+    return real(fd, when, attributes);
 }
