@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps
-    mandoc man-db bsdextrautils dpkg-dev)
+    mandoc man-db bsdextrautils dpkg-dev netbase)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

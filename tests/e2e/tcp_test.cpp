@@ -239,6 +239,57 @@ TEST(tcp_bind_port, the_peer_sees_the_bound_address_and_port) {
     close(server);
 }
 
+// Ports by the service rule: a service name connects to its port and the line shows the
+// number; a listener takes no service names (port 0: the system picks one); a number keeps
+// its low 16 bits.
+TEST(tcp_ports, service_names_and_numbers_follow_the_service_rule) {
+    temp_dir dir;
+    // a service from /etc/services whose port is free here
+    int service_port = 0, server = -1;
+    std::string service;
+    for (const auto& [name, number] : std::vector<std::pair<std::string, int>>{
+             {"postgresql", 5432}, {"mysql", 3306}, {"x11", 6000}, {"svn", 3690}, {"git", 9418}}) {
+        if (read_file("/etc/services").find(name + "\t") == std::string::npos) {
+            continue;
+        }
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(number));
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            listen(fd, 4) == 0) {
+            server = fd, service = name, service_port = number;
+            break;
+        }
+        close(fd);
+    }
+    if (server < 0) {
+        GTEST_SKIP() << "no known service port is free";
+    }
+    const run_result by_name = run(dir, {"-h", "127.0.0.1:" + service}, "x", 20s);
+    EXPECT_EQ(by_name.exit.status, 0) << by_name.err;
+    EXPECT_EQ(by_name.err.rfind("connected to 127.0.0.1 (127.0.0.1) on port " +
+                                    port_text(service_port) + ".\n",
+                                0),
+              0U)
+        << by_name.err;
+    close(accept_with_deadline(server, 5s));
+
+    // 65536 more than the port: the same port
+    const run_result wrapped = run(dir, {"-h", local_host(service_port + 65536)}, "y", 20s);
+    EXPECT_EQ(wrapped.exit.status, 0) << wrapped.err;
+    EXPECT_NE(wrapped.err.find("on port " + port_text(service_port) + ".\n"), std::string::npos);
+    close(accept_with_deadline(server, 5s));
+    close(server);
+
+    for (const std::string& listen_port : {service, std::string("65536")}) {
+        process listener = start_listener(dir, {"-l", listen_port});
+        EXPECT_EQ(listener.err(), "listening on 0.0.0.0 port 0.\n") << listen_port;
+        listener.signal(SIGKILL);
+    }
+}
+
 // A peer that reads a little and then resets the connection: the sender reports "write"
 // and ends with status 1, after its summary line.
 TEST(tcp_write_failure, a_reset_peer_is_reported_with_status_one) {
