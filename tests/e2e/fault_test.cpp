@@ -582,8 +582,7 @@ TEST(fault_terminal, the_terminal_is_switched_once_and_restored_once) {
         options.stdin_fd = slave;
         options.controlling_tty = true;
         // with an echo log the handler leaves standard input, the terminal, open
-        process client =
-            spawn(dir, {"-n", "-e", dir.file("log"), "-h", local_host(port)}, options);
+        process client = spawn(dir, {"-n", "-e", dir.file("log"), "-h", local_host(port)}, options);
         const int fd = accept_with_deadline(server);
         ASSERT_TRUE(client.wait_for_err("connected to"));
         if (interrupted) {
