@@ -25,6 +25,22 @@ chunk_move failed_write(int error) {
     return {chunk_move::write_failed, 0, error};
 }
 
+// What one call that moves a chunk from source to destination came to, unless it failed in a
+// way its caller has to judge: moved bytes, the end of the source, or a pair the kernel
+// refuses before anything moved.
+std::optional<chunk_move> settled(const zero_copy_channel& channel, ssize_t n) {
+    if (n > 0) {
+        return chunk_move{chunk_move::moved, n, 0};
+    }
+    if (n == 0) {
+        return chunk_move{chunk_move::source_ended};
+    }
+    if (!channel.proven && refused(errno)) {
+        return chunk_move{chunk_move::unsupported};
+    }
+    return std::nullopt;
+}
+
 // Reads the chunk into `buffer` for the inspector (which moves the file position on, as
 // read does), then sends the same bytes from the file by their offset.
 chunk_move by_inspected_sendfile(zero_copy_channel& channel, int from_fd, int to_fd,
@@ -63,14 +79,8 @@ chunk_move by_sendfile(zero_copy_channel& channel, int from_fd, int to_fd, std::
         return by_inspected_sendfile(channel, from_fd, to_fd, limit, buffer);
     }
     const ssize_t n = sendfile(to_fd, from_fd, nullptr, limit);
-    if (n > 0) {
-        return {chunk_move::moved, n, 0};
-    }
-    if (n == 0) {
-        return {chunk_move::source_ended};
-    }
-    if (!channel.proven && refused(errno)) {
-        return {chunk_move::unsupported};
+    if (const auto outcome = settled(channel, n)) {
+        return *outcome;
     }
     return failed_write(errno);
 }
@@ -79,14 +89,8 @@ chunk_move by_sendfile(zero_copy_channel& channel, int from_fd, int to_fd, std::
 // read of a socket ends the copy quietly, a failed write is reported.
 chunk_move by_direct_splice(zero_copy_channel& channel, int from_fd, int to_fd, std::size_t limit) {
     const ssize_t n = splice(from_fd, nullptr, to_fd, nullptr, limit, SPLICE_F_MOVE);
-    if (n > 0) {
-        return {chunk_move::moved, n, 0};
-    }
-    if (n == 0) {
-        return {chunk_move::source_ended};
-    }
-    if (!channel.proven && refused(errno)) {
-        return {chunk_move::unsupported};
+    if (const auto outcome = settled(channel, n)) {
+        return *outcome;
     }
     const bool source_is_pipe = file_type(from_fd) == S_IFIFO;
     if (!source_is_pipe && errno != EPIPE) {
@@ -117,7 +121,7 @@ chunk_move drain_by_copy(zero_copy_channel& channel, int to_fd, ssize_t n, unsig
         const ssize_t got =
             read(channel.pipe_read, buffer + taken, static_cast<std::size_t>(n - taken));
         if (got <= 0) {
-            return failed_write(errno);
+            return failed_write(got < 0 ? errno : EIO);  // our own pipe lost the chunk
         }
         taken += got;
     }
