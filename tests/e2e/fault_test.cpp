@@ -605,6 +605,26 @@ TEST(fault_terminal, the_terminal_is_switched_once_and_restored_once) {
     }
 }
 
+// Memory that runs out while an option's text is copied: "out of memory", status 1, and
+// nothing started.
+TEST(fault_memory, memory_that_runs_out_while_scanning_ends_with_out_of_memory) {
+#ifdef FERROX_SANITIZED
+    GTEST_SKIP() << "the sanitizer's allocator can't be replaced by a preloaded one";
+#endif
+    if (std::getenv("FERROX_TEST_WRAPPER") != nullptr) {
+        GTEST_SKIP() << "a wrapper such as valgrind replaces the allocator itself";
+    }
+    temp_dir dir;
+    const std::string path = dir.file(std::string(300, 'p'));  // its copy has a unique size
+    spawn_options options;
+    options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_MALLOC,
+                           "FERROX_TEST_FAIL_MALLOC_SIZE=" + std::to_string(path.size() + 1)};
+    process ferrox = spawn(dir, {"-e", path, "-h", "127.0.0.1:9"}, options);
+    EXPECT_EQ(ferrox.wait(20s).status, 1);
+    EXPECT_EQ(ferrox.err(), "out of memory\n");
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "the echo log was never opened";
+}
+
 // When the terminal's attributes can't be read, --nobuf reports it and changes nothing.
 TEST(fault_terminal, nobuf_changes_nothing_when_the_attributes_cant_be_read) {
     temp_dir dir;
