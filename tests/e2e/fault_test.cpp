@@ -39,14 +39,9 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_rela
     for (int round = 0; round < 3; ++round) {
         temp_dir dir;
         const std::string payload = random_bytes(200000, 50 + static_cast<std::uint32_t>(round));
-        const int server_port = free_tcp_port();
-        const int server = listen_tcp(server_port);
-        const int relay_port = free_tcp_port();
-        process relay =
-            start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
-        const int client = connect_tcp(relay_port);
-        ASSERT_GE(client, 0);
-        const int far = accept_with_deadline(server);
+        const auto [server_port, server, relay_port] = open_relay_ports();
+        process relay = start_listener(dir, relay_args(relay_port, server_port));
+        const auto [client, far] = connect_through(relay_port, server);
         ASSERT_GE(far, 0);
         std::atomic<bool> stop{false};
         // the client keeps sending and reads nothing until the server has ended
@@ -103,13 +98,9 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_two_
 // through.
 TEST(fault_fairness, a_busy_side_does_not_starve_the_other) {
     temp_dir dir;
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay = start_listener(
-        dir, {"-b", "1", "-l", port_text(relay_port), "-h", local_host(server_port)});
-    const int client = connect_tcp(relay_port);
-    const int far = accept_with_deadline(server);
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port, {"-b", "1"}));
+    const auto [client, far] = connect_through(relay_port, server);
     ASSERT_GE(far, 0);
     std::atomic<bool> stop{false};
     std::thread chatter([&] { send_until_refused(client, stop); });
@@ -207,13 +198,9 @@ TEST(fault_slow_receiver, data_arrives_whole_after_a_pause) {
 // transfer quietly with its summary, and is not killed by SIGPIPE.
 TEST(fault_relay, the_peer_closing_while_the_relay_writes_to_it) {
     temp_dir dir;
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay =
-        start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
-    const int client = connect_tcp(relay_port);
-    const int far = accept_with_deadline(server);
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port));
+    const auto [client, far] = connect_through(relay_port, server);
     ASSERT_GE(far, 0);
     std::thread flood([&] { send_all(far, random_bytes(64 << 20, 71)); });
     [[maybe_unused]] auto first = receive_exactly(client, 100000, 20s);
@@ -247,13 +234,9 @@ TEST(fault_relay, the_onward_server_refusing_ends_the_run_and_drops_the_peer) {
 
 TEST(fault_relay, the_onward_server_closing_first_delivers_its_last_bytes) {
     temp_dir dir;
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay =
-        start_listener(dir, {"-l", port_text(relay_port), "-h", local_host(server_port)});
-    const int client = connect_tcp(relay_port);
-    const int far = accept_with_deadline(server);
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port));
+    const auto [client, far] = connect_through(relay_port, server);
     ASSERT_GE(far, 0);
     const std::string farewell = random_bytes(300000, 72);
     send_all(far, farewell);

@@ -432,6 +432,22 @@ std::string receive_all(int fd, seconds limit) {
 
 namespace e2e {
 
+relay_ports open_relay_ports() {
+    const int server_port = free_tcp_port();
+    return {server_port, listen_tcp(server_port), free_tcp_port()};
+}
+
+std::vector<std::string> relay_args(int relay_port, int server_port,
+                                    std::vector<std::string> options) {
+    options.insert(options.end(), {"-l", port_text(relay_port), "-h", local_host(server_port)});
+    return options;
+}
+
+relay_connections connect_through(int relay_port, int server) {
+    const int client = connect_tcp(relay_port);
+    return {client, client < 0 ? -1 : accept_with_deadline(server)};
+}
+
 bool wait_tcp_listening(int port, seconds limit) {
     char wanted[16];
     std::snprintf(wanted, sizeof wanted, ":%04X ", port);

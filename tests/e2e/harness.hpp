@@ -88,6 +88,27 @@ run_result run(const temp_dir& dir, const std::vector<std::string>& args,
     return "127.0.0.1:" + port_text(port);
 }
 
+// A server played by the test, listening on a free port, and a free port for a ferrox relay
+// in front of it.
+struct relay_ports {
+    int server_port;
+    int server;  // the test's listening socket
+    int relay_port;
+};
+[[nodiscard]] relay_ports open_relay_ports();
+
+// ferrox's arguments for a relay from `relay_port` to the server, after `options`.
+[[nodiscard]] std::vector<std::string> relay_args(int relay_port, int server_port,
+                                                  std::vector<std::string> options = {});
+
+// The two connections of a relay cycle: the test's client to the relay, and the relay's
+// onward connection as the test's server accepted it; -1 where one wasn't made in time.
+struct relay_connections {
+    int client;
+    int far;
+};
+[[nodiscard]] relay_connections connect_through(int relay_port, int server);
+
 [[nodiscard]] std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] std::string random_bytes(std::size_t count, std::uint32_t seed);

@@ -115,11 +115,8 @@ TEST_P(relay_64_mib, moves_64_mib_each_way_at_once_byte_for_byte) {
     temp_dir dir;
     const std::size_t size = 64 << 20;
     const std::string up = random_bytes(size, 13), down = random_bytes(size, 14);
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay =
-        spawn(dir, with_path({"-q", "-l", port_text(relay_port), "-h", local_host(server_port)}));
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = spawn(dir, with_path(relay_args(relay_port, server_port, {"-q"})));
     ASSERT_TRUE(wait_tcp_listening(relay_port));
     std::string at_server, at_client;
     std::thread server_side([&] {
@@ -239,16 +236,11 @@ TEST(echo_log, listen_mode_layout_has_no_tcp_listening_line) {
 TEST(echo_log, relay_mode_layout) {
     temp_dir dir;
     const std::string log = dir.file("log");
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay = start_listener(
-        dir, {"-l", port_text(relay_port), "-h", local_host(server_port), "-e", log});
-    const int client = connect_tcp(relay_port);
-    ASSERT_GE(client, 0);
-    const int client_port = local_port_of(client);
-    const int far = accept_with_deadline(server);
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port, {"-e", log}));
+    const auto [client, far] = connect_through(relay_port, server);
     ASSERT_GE(far, 0);
+    const int client_port = local_port_of(client);
     send_all(client, "ping\n");
     EXPECT_EQ(receive_exactly(far, 5), "ping\n");
     send_all(far, "pong\n");
@@ -268,11 +260,8 @@ TEST(echo_log, relay_mode_layout) {
 TEST(echo_log, relay_mode_under_continue_adds_a_block_per_cycle) {
     temp_dir dir;
     const std::string log = dir.file("log");
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay = start_listener(
-        dir, {"-c", "-l", port_text(relay_port), "-h", local_host(server_port), "-e", log});
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port, {"-c", "-e", log}));
     std::string expected;
     for (const std::string word : {"first", "second"}) {
         const int client = connect_tcp(relay_port);
@@ -301,14 +290,10 @@ TEST(echo_log, relay_mode_under_continue_adds_a_block_per_cycle) {
 // The kernel reports twice the requested size on Linux.
 TEST(socket_buffers, verbose_reports_sizes_after_each_connection_line_in_relay_mode) {
     temp_dir dir;
-    const int server_port = free_tcp_port();
-    const int server = listen_tcp(server_port);
-    const int relay_port = free_tcp_port();
-    process relay = start_listener(
-        dir, {"-v", "-B", "64k", "-l", port_text(relay_port), "-h", local_host(server_port)});
-    const int client = connect_tcp(relay_port);
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port, {"-v", "-B", "64k"}));
+    const auto [client, far] = connect_through(relay_port, server);
     const int client_port = local_port_of(client);
-    const int far = accept_with_deadline(server);
     close(client);
     EXPECT_EQ(relay.wait(20s).status, 0);
     close(far);
