@@ -14,8 +14,8 @@
 
 namespace {
 
-// Set when a write of a one-way copy failed for a reason other than an interrupt, or a
-// two-way transfer could not start: the run then ends with status 1, after its summary and
+// Set when a write failed for a reason other than an interrupt or a peer that went away, or
+// a two-way transfer could not start: the run then ends with status 1, after its summary and
 // end of run.
 bool transfer_failed = false;
 
@@ -98,11 +98,11 @@ void send_operands(std::span<char*> operands) {
 
 void move_local_side(std::span<char*> operands) {
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
-        const bool started = relay_mode() ? relay_loop(run_state.data_fd, run_state.relay_fd,
-                                                       run_state.data_fd, run_state.relay_fd)
-                                          : relay_loop(STDIN_FILENO, run_state.data_fd,
-                                                       STDOUT_FILENO, run_state.data_fd);
-        if (!started) {
+        const relay_end end = relay_mode() ? relay_loop(run_state.data_fd, run_state.relay_fd,
+                                                        run_state.data_fd, run_state.relay_fd)
+                                           : relay_loop(STDIN_FILENO, run_state.data_fd,
+                                                        STDOUT_FILENO, run_state.data_fd);
+        if (end != relay_end::finished) {
             transfer_failed = true;
         }
     } else if (!operands.empty()) {

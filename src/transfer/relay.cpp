@@ -38,17 +38,35 @@ bool fits_in_select_set(int fd) {
     return false;
 }
 
+enum class served {
+    more,           // the chunk went through; the transfer goes on
+    ended,          // the side ended, a read failed, or the peer it writes to has gone
+    output_failed,  // writing standard output failed and has been reported
+};
+
+// A failed write to a socket means the other side has gone, which ends the transfer as
+// quietly as the end of the data. A failed write to standard output (a full disk, say) loses
+// the chunk, so it is reported, unless an interrupt closed the descriptor.
+served failed_write(const side& to, int error) {
+    if (to.out_kind == destination_kind::socket || !write_failure_is_reportable(error)) {
+        return served::ended;
+    }
+    errno = error;
+    std::perror("write");
+    return served::output_failed;
+}
+
 // The chunk through the program: read, checksum, write whole, echo, count.
-bool copy_chunk(const side& from, unsigned char* buffer) {
+served copy_chunk(const side& from, unsigned char* buffer) {
     const ssize_t n = read(from.in, buffer, static_cast<std::size_t>(buffer_size));
     if (n <= 0) {
-        return false;
+        return served::ended;
     }
     if (has_flag(FLAG_SUM)) {
         add_to_checksum(buffer, static_cast<std::size_t>(n));
     }
     if (!write_all(from.out, buffer, static_cast<std::size_t>(n), from.out_kind)) {
-        return false;
+        return failed_write(from, errno);
     }
     if (echo_log_in_use()) {
         // A lost echo record must not stop the transfer; its result is not examined.
@@ -57,21 +75,19 @@ bool copy_chunk(const side& from, unsigned char* buffer) {
             write_all(run_state.echo_fd, buffer, static_cast<std::size_t>(n));
     }
     run_state.byte_count += n;
-    return true;
+    return served::more;
 }
 
-// Moves one chunk from the side's input to its output. Returns false when the transfer
-// ends: the side ended, a read failed, or the write failed because the other side has gone.
-bool serve_side(side& from, unsigned char* buffer) {
+// Moves one chunk from the side's input to its output.
+served serve_side(side& from, unsigned char* buffer) {
     if (from.channel) {
         const chunk_move move = move_chunk(*from.channel, from.in, from.out,
                                            static_cast<std::size_t>(buffer_size), buffer);
-        if (move.outcome == chunk_move::moved) {
-            run_state.byte_count += move.bytes;
-            return true;
-        }
-        if (move.outcome != chunk_move::unsupported) {
-            return false;
+        switch (move.outcome) {
+        case chunk_move::moved: run_state.byte_count += move.bytes; return served::more;
+        case chunk_move::source_ended: return served::ended;
+        case chunk_move::write_failed: return failed_write(from, move.error);
+        case chunk_move::unsupported: break;
         }
         close_zero_copy(*from.channel);
         from.channel.reset();
@@ -114,7 +130,8 @@ bool open_kernel_paths(side& near_side, side& far_side) {
     return both_to_sockets;
 }
 
-void shuttle(side& near_side, side& far_side, unsigned char* buffer, timeval* working_timeout) {
+relay_end shuttle(side& near_side, side& far_side, unsigned char* buffer,
+                  timeval* working_timeout) {
     fd_set watched;
     FD_ZERO(&watched);
     FD_SET(near_side.in, &watched);
@@ -129,29 +146,32 @@ void shuttle(side& near_side, side& far_side, unsigned char* buffer, timeval* wo
         const int ready = select(descriptor_count, &readable, nullptr, nullptr, working_timeout);
         if (ready == 0) {
             std::fputs("timeout\n", stderr);
-            return;
+            return relay_end::finished;
         }
         if (ready < 0) {
             std::perror("select");
-            return;
+            return relay_end::finished;
         }
         // The near side goes first; when both are readable the far side follows in the same
         // pass, so a side that is always readable can't starve the other.
-        if (FD_ISSET(near_side.in, &readable) && !serve_side(near_side, buffer)) {
-            return;
-        }
-        if (FD_ISSET(far_side.in, &readable) && !serve_side(far_side, buffer)) {
-            return;
+        for (side* each : {&near_side, &far_side}) {
+            if (!FD_ISSET(each->in, &readable)) {
+                continue;
+            }
+            const served result = serve_side(*each, buffer);
+            if (result != served::more) {
+                return result == served::ended ? relay_end::finished : relay_end::output_failed;
+            }
         }
     }
 }
 
 }  // namespace
 
-bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
+relay_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
     const chunk_buffer buffer = alloc_chunk_buffer();
     if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
-        return false;
+        return relay_end::not_started;
     }
     const std::unique_ptr<timeval> working_timeout = obtain_working_timeout();
     side near_side{near_in, far_out, kind_of_destination(far_out), near_label, std::nullopt};
@@ -160,7 +180,7 @@ bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
     if (sigpipe_held) {
         block_sigpipe();
     }
-    shuttle(near_side, far_side, buffer.get(), working_timeout.get());
+    const relay_end end = shuttle(near_side, far_side, buffer.get(), working_timeout.get());
     if (sigpipe_held) {
         discard_sigpipe_and_unblock();
     }
@@ -169,5 +189,5 @@ bool relay_loop(int near_in, int far_in, int near_out, int far_out) {
             close_zero_copy(*each->channel);
         }
     }
-    return true;
+    return end;
 }

@@ -358,6 +358,36 @@ TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
     EXPECT_LE(read_file(log).size(), 4096U);
 }
 
+// Standard output that can't take more (a full disk; here a file size limit) loses the
+// peer's bytes: a two-way transfer says so and ends with status 1, unlike a peer that went
+// away.
+TEST(fault_stdout, a_two_way_transfer_reports_standard_output_that_cant_be_written) {
+    // moved by the kernel, with the checksum's copy, and through the program (the echo log)
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{}, {"-s"}, {"-e", "echo.log"}}) {
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options;
+        options.stdin_pipe = true;
+        options.file_size_limit = 4096;
+        std::vector<std::string> args = {"-i", "-o", "-h", local_host(port)};
+        args.insert(args.begin(), extra.begin(), extra.end());
+        options.cwd = dir.path;
+        process client = spawn(dir, args, options);
+        const int fd = accept_with_deadline(server);
+        ASSERT_GE(fd, 0);
+        send_all(fd, random_bytes(100000, 81));
+        const exit_result result = client.wait(20s);
+        close(fd);
+        close(server);
+        const std::string err = client.err();
+        EXPECT_EQ(result.status, 1) << err;
+        EXPECT_NE(err.find("write: File too large\n"), std::string::npos) << err;
+        EXPECT_TRUE(find_summary(err, "bytes transfered in")) << err;
+    }
+}
+
 std::size_t open_descriptors(pid_t pid) {
     std::size_t count = 0;
     if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
