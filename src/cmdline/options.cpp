@@ -2,6 +2,7 @@
 
 #include "cmdline/texts.hpp"
 #include "driver/run_state.hpp"
+#include "platform/platform.hpp"
 #include "transfer/alloc.hpp"
 
 #include <climits>
@@ -188,7 +189,7 @@ host_and_port split_host_port(std::string_view argument) {
 }
 
 scan_result scan_arguments(int argc, char** argv) {
-    optind = 0;  // glibc: start afresh, so the scanner can run more than once in a process
+    restart_option_scanning();  // so that the scanner can run more than once in a process
     int letter = 0;
     while ((letter = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         if (auto ended = apply_option(letter, optarg)) {

@@ -4,24 +4,30 @@
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
 #include "terminal/tty.hpp"
+#include "transfer/chunk_mover.hpp"
 #include "transfer/relay.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <span>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Set when a write failed for a reason other than an interrupt or a peer that went away, or
-// a two-way transfer could not start: the run then ends with status 1, after its summary and
-// end of run.
-bool transfer_failed = false;
-
 [[noreturn]] void die(const char* message) {
     std::fputs(message, stderr);
     std::exit(1);
+}
+
+// Closes a descriptor of run_state and forgets it first, so that the interrupt handler can
+// never close the number once a later socket or file has taken it.
+void forget_and_close(int* slot) {
+    const int fd = *slot;
+    *slot = -1;
+    close(fd);
 }
 
 void accept_peer() {
@@ -34,7 +40,7 @@ void accept_peer() {
     }
     // A listener without --continue serves exactly one peer: later clients are refused.
     if (!has_flag(FLAG_CONTINUE)) {
-        close(run_state.listen_fd);
+        forget_and_close(&run_state.listen_fd);
     }
 }
 
@@ -59,10 +65,44 @@ void set_up_endpoints() {
     }
 }
 
-void note_copy_end(copy_end end) {
-    if (end == copy_end::write_failed) {
-        transfer_failed = true;
+bool is_socket(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+void report_failure(const char* label, int error) {
+    if (error == source_changed_error) {
+        std::fprintf(stderr, "%s: file changed while being sent\n", label);
+        return;
     }
+    errno = error;
+    std::perror(label);
+}
+
+// The source's end, or a failure that the interrupt handler caused.
+bool ended_quietly(const chunk_result& end) {
+    return end.kind == chunk_result::source_ended || failed_by_interrupt(end.error);
+}
+
+// What the end of a one-way copy means for the run: 0, or 1 once a failure is reported. A
+// failed read is reported under `source_label`, a failed write under "write".
+int judge_copy_end(const chunk_result& end, const char* source_label) {
+    if (ended_quietly(end)) {
+        return 0;
+    }
+    report_failure(end.kind == chunk_result::source_failed ? source_label : "write", end.error);
+    return 1;
+}
+
+// In a two-way transfer a connection that fails or resets is the quiet end of its side;
+// standard input and output that fail are reported.
+int judge_two_way_end(const chunk_result& end) {
+    if (end.kind == chunk_result::source_ended || failed_by_interrupt(end.error) ||
+        is_socket(end.fd)) {
+        return 0;
+    }
+    report_failure(end.kind == chunk_result::source_failed ? "read" : "write", end.error);
+    return 1;
 }
 
 void verbose_note(const char* text) {
@@ -71,51 +111,80 @@ void verbose_note(const char* text) {
     }
 }
 
-void send_operands(std::span<char*> operands) {
+// How a cycle's transfer went.
+struct cycle_outcome {
+    int status;                 // 0, or 1 after a reported failure
+    bool stream_cut;            // a failure lost data on its way through the connection
+    bool standard_input_ended;  // standard input was read to its end
+};
+
+// A file that can't be opened is reported and the others are still sent; the status is 1.
+cycle_outcome send_operands(std::span<char*> operands) {
+    cycle_outcome outcome{};
     for (char* operand : operands) {
         const int fd = open(operand, O_RDONLY);
         if (fd < 0) {
             std::perror(operand);
+            outcome.status = 1;
             continue;
         }
         if (!has_flag(FLAG_QUIET)) {
             std::fprintf(stderr, "sending file %s ", operand);
         }
-        const copy_end end = file_copy(fd, run_state.data_fd);
+        const chunk_result end = file_copy(fd, run_state.data_fd);
         if (!has_flag(FLAG_QUIET)) {
-            std::fputs(" done.\n", stderr);
+            // a failure's line starts on a line of its own
+            std::fputs(ended_quietly(end) ? " done.\n" : "\n", stderr);
+        }
+        if (judge_copy_end(end, operand) != 0) {
+            outcome = {1, true, false};
         }
         if (close(fd) != 0) {
             std::perror(operand);
         }
-        note_copy_end(end);
-        if (end != copy_end::source_ended) {
-            // The connection is gone: the remaining operands would be lost on the way.
-            return;
+        if (end.kind != chunk_result::source_ended) {
+            // The stream is cut or the connection gone: the remaining operands would be lost
+            // on the way.
+            break;
         }
     }
+    return outcome;
 }
 
-void move_local_side(std::span<char*> operands) {
-    if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
-        const relay_end end = relay_mode() ? relay_loop(run_state.data_fd, run_state.relay_fd,
-                                                        run_state.data_fd, run_state.relay_fd)
-                                           : relay_loop(STDIN_FILENO, run_state.data_fd,
-                                                        STDOUT_FILENO, run_state.data_fd);
-        if (end != relay_end::finished) {
-            transfer_failed = true;
-        }
-    } else if (!operands.empty()) {
-        send_operands(operands);
-    } else if (has_flag(FLAG_OUTPUT)) {
-        verbose_note("receiving ");
-        note_copy_end(stdio_copy(run_state.data_fd, STDOUT_FILENO));
-        verbose_note(" done.\n");
-    } else {
-        verbose_note("sending ");
-        note_copy_end(stdio_copy(STDIN_FILENO, run_state.data_fd));
-        verbose_note(" done.\n");
+cycle_outcome move_two_way() {
+    const int near_in = relay_mode() ? run_state.data_fd : STDIN_FILENO;
+    const int far_in = relay_mode() ? run_state.relay_fd : run_state.data_fd;
+    const int near_out = relay_mode() ? run_state.data_fd : STDOUT_FILENO;
+    const int far_out = far_in;
+    if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
+        return {1, false, false};
     }
+    const chunk_result end = relay_loop(near_in, far_in, near_out, far_out);
+    const bool input_ended =
+        !relay_mode() && end.kind == chunk_result::source_ended && end.fd == STDIN_FILENO;
+    const int status = judge_two_way_end(end);
+    return {status, status != 0, input_ended};
+}
+
+cycle_outcome move_local_side(std::span<char*> operands) {
+    if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
+        return move_two_way();
+    }
+    if (!operands.empty()) {
+        return send_operands(operands);
+    }
+    if (has_flag(FLAG_OUTPUT)) {
+        verbose_note("receiving ");
+        const chunk_result end = stdio_copy(run_state.data_fd, STDOUT_FILENO);
+        verbose_note(ended_quietly(end) ? " done.\n" : "\n");
+        const int status = judge_copy_end(end, "read");
+        return {status, status != 0, false};
+    }
+    verbose_note("sending ");
+    const chunk_result end = stdio_copy(STDIN_FILENO, run_state.data_fd);
+    verbose_note(ended_quietly(end) ? " done.\n" : "\n");
+    const int status = judge_copy_end(end, "read");
+    return {status, status != 0, end.kind == chunk_result::source_ended};
 }
 
 // A listener that sends was given no connect port; it names the port it listens on.
@@ -142,7 +211,21 @@ void print_summary(const timeval& start, const timeval& end) {
     }
 }
 
-void run_cycle(std::span<char*> operands) {
+// Closes the cycle's data sockets: after a failure that lost data with a reset, so that the
+// peer can't take the cut stream for a complete one.
+void close_data_sockets(bool data_lost) {
+    const connection_close how = data_lost ? connection_close::reset : connection_close::orderly;
+    const int data_fd = run_state.data_fd;
+    run_state.data_fd = -1;
+    close_connection(data_fd, how);
+    if (relay_mode()) {
+        const int relay_fd = run_state.relay_fd;
+        run_state.relay_fd = -1;
+        close_connection(relay_fd, how);
+    }
+}
+
+cycle_outcome run_cycle(std::span<char*> operands) {
     run_state.byte_count = 0;
     if (echo_log_in_use()) {
         std::fputs("=============\n", run_state.echo_stream);
@@ -150,17 +233,26 @@ void run_cycle(std::span<char*> operands) {
     set_up_endpoints();
     timeval start{};
     gettimeofday(&start, nullptr);
-    move_local_side(operands);
+    const cycle_outcome outcome = move_local_side(operands);
     timeval end{};
     gettimeofday(&end, nullptr);
-    close_connection(run_state.data_fd);
-    if (relay_mode()) {
-        close_connection(run_state.relay_fd);
-    }
+    close_data_sockets(outcome.stream_cut);
     print_summary(start, end);
+    return outcome;
 }
 
-int end_of_run() {
+// A --continue run starts no new cycle once Ctrl-C has been pressed, nor for a client
+// whose standard input (not a terminal, where Ctrl-D ends one session) has run out: it
+// would connect and send nothing, again and again.
+bool next_cycle_wanted(const cycle_outcome& last) {
+    if (!has_flag(FLAG_CONTINUE) || interrupt_seen != 0) {
+        return false;
+    }
+    const bool client = !has_flag(FLAG_LISTEN);
+    return !(client && last.standard_input_ended && isatty(STDIN_FILENO) == 0);
+}
+
+int end_of_run(int status) {
     if (echo_log_in_use()) {
         std::fclose(run_state.echo_stream);
     }
@@ -173,7 +265,7 @@ int end_of_run() {
     if (has_flag(FLAG_SUM)) {
         std::fprintf(stderr, "checksum: %u\n", static_cast<unsigned>(run_state.checksum));
     }
-    return transfer_failed ? 1 : 0;
+    return status;
 }
 
 }  // namespace
@@ -186,8 +278,11 @@ double elapsed_seconds(const timeval& start, const timeval& end) {
 
 int run_connection_loop(int operand_count, char** operands) {
     const std::span<char*> operand_list{operands, static_cast<std::size_t>(operand_count)};
+    int status = 0;
+    cycle_outcome last{};
     do {
-        run_cycle(operand_list);
-    } while (has_flag(FLAG_CONTINUE));
-    return end_of_run();
+        last = run_cycle(operand_list);
+        status |= last.status;
+    } while (next_cycle_wanted(last));
+    return end_of_run(status);
 }

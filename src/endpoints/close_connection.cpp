@@ -1,9 +1,10 @@
 #include "endpoints/close_connection.hpp"
 
+#include "driver/run_state.hpp"
+#include "platform/platform.hpp"
+
 #include <chrono>
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,50 +13,83 @@ namespace {
 using steady = std::chrono::steady_clock;
 constexpr auto stall_limit = std::chrono::seconds(5);
 constexpr int poll_interval_ms = 10;
+// At most this much input is thrown away in one go, so a peer that never stops sending
+// can't hold the close in one place.
+constexpr std::size_t discard_limit = std::size_t{4} << 20;
 
-bool is_tcp(int fd) {
-    int domain = 0;
-    socklen_t length = sizeof domain;
-    return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_INET;
+enum class input_state { open, ended };
+
+input_state discard_pending_input(int fd) {
+    char scratch[16384];
+    for (std::size_t dropped = 0; dropped < discard_limit; dropped += sizeof scratch) {
+        const ssize_t n = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n == 0) {
+            return input_state::ended;
+        }
+        if (n < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? input_state::open
+                                                                             : input_state::ended;
+        }
+    }
+    return input_state::open;
 }
 
-void discard_pending_input(int fd) {
-    char scratch[16384];
-    while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+void set_linger(int fd, int on, int seconds) {
+    const linger setting{on, seconds};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &setting, sizeof setting);
+}
+
+// Sleeps one interval, waking early for input while the peer may still send some. Once its
+// end of data has been read the socket is always readable, so it is no longer watched.
+void pause_for_progress(int fd, input_state& input) {
+    if (input == input_state::open) {
+        pollfd watched{fd, POLLIN, 0};
+        poll(&watched, 1, poll_interval_ms);
+        input = discard_pending_input(fd);
+    } else {
+        poll(nullptr, 0, poll_interval_ms);
     }
 }
 
-// Bytes written but not yet acknowledged by the peer; -1 when the kernel can't tell.
-int unacknowledged_bytes(int fd) {
-    int queued = 0;
-    return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
-}
-
-void wait_for_acknowledgement(int fd) {
+// Waits while the peer acknowledges our bytes. True when all of them were acknowledged (or
+// the system can't tell and the close lingers a bounded time instead).
+bool wait_for_acknowledgement(int fd, input_state input) {
     int last = unacknowledged_bytes(fd);
+    if (last < 0) {
+        set_linger(fd, 1, static_cast<int>(stall_limit.count()));
+        return true;
+    }
     auto last_progress = steady::now();
-    while (last > 0 && steady::now() - last_progress < stall_limit) {
-        pollfd input{fd, POLLIN, 0};
-        poll(&input, 1, poll_interval_ms);
-        discard_pending_input(fd);
+    while (last > 0 && steady::now() - last_progress < stall_limit && interrupt_seen == 0) {
+        pause_for_progress(fd, input);
         const int queued = unacknowledged_bytes(fd);
         if (queued < last) {
             last_progress = steady::now();
         }
         last = queued;
     }
+    return last <= 0;
 }
 
 }  // namespace
 
-void close_connection(int fd) {
-    if (shutdown(fd, SHUT_WR) == 0) {
-        // Unread input would turn the close into a reset (TCP) or an error for the peer's
-        // next read (UNIX-domain) instead of a plain end of data.
-        discard_pending_input(fd);
-        if (is_tcp(fd)) {
-            wait_for_acknowledgement(fd);
+void close_connection(int fd, connection_close how) {
+    if (fd < 0) {
+        return;
+    }
+    if (how == connection_close::orderly && shutdown(fd, SHUT_WR) == 0) {
+        const input_state input = discard_pending_input(fd);
+        if (socket_is_tcp(fd) && !wait_for_acknowledgement(fd, input)) {
+            how = connection_close::reset;  // the peer took nothing for the whole period
         }
     }
+    if (how == connection_close::reset) {
+        set_linger(fd, 1, 0);
+    }
+    close(fd);
+}
+
+void close_without_lingering(int fd) {
+    set_linger(fd, 0, 0);
     close(fd);
 }

@@ -1,6 +1,7 @@
 #include "terminal/interrupt.hpp"
 
 #include "driver/run_state.hpp"
+#include "endpoints/close_connection.hpp"
 #include "terminal/tty.hpp"
 
 #include <cerrno>
@@ -25,12 +26,20 @@ void close_keeping_number(int fd) {
     }
 }
 
-// The standard descriptors keep their numbers; everything else is simply closed.
-void close_descriptor(int fd) {
-    if (fd >= 0 && fd <= STDERR_FILENO) {
+// Closes the descriptor in `slot` and forgets it, so that nothing closes its number again
+// once a later socket or file has taken it. The standard descriptors keep their numbers; a
+// socket is closed without lingering: the user asked the run to stop, and a peer that
+// doesn't read must not hold the close.
+void close_and_forget(int* slot) {
+    const int fd = *slot;
+    if (fd < 0) {
+        return;
+    }
+    *slot = -1;
+    if (fd <= STDERR_FILENO) {
         close_keeping_number(fd);
     } else {
-        close(fd);
+        close_without_lingering(fd);
     }
 }
 
@@ -53,8 +62,8 @@ void on_interrupt(int /*signal_number*/) {
     if (has_flag(FLAG_NOBUF)) {
         tty_nobuf(STDIN_FILENO, tty_direction::restore);
     }
-    close_descriptor(run_state.data_fd);
-    close_descriptor(run_state.listen_fd);
+    close_and_forget(&run_state.data_fd);
+    close_and_forget(&run_state.listen_fd);
     close_keeping_number(run_state.echo_fd);
     if (has_flag(FLAG_UNIX) && has_flag(FLAG_LISTEN) && run_state.listen_port != nullptr) {
         unlink(run_state.listen_port);

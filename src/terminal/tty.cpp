@@ -1,6 +1,7 @@
 #include "terminal/tty.hpp"
 
 #include "driver/run_state.hpp"
+#include "platform/platform.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,7 @@ namespace {
 
 // perror's line, built without stdio, so the restore may run inside the interrupt handler.
 void report_signal_safe(const char* label) {
-    const char* reason = strerrordesc_np(errno);  // unlike strerror, reads no locale
+    const char* reason = error_text_signal_safe(errno);
     const char* parts[] = {label, ": ", reason, "\n"};
     for (const char* part : parts) {
         [[maybe_unused]] auto written = write(STDERR_FILENO, part, std::strlen(part));
@@ -26,11 +27,12 @@ void switch_off_canonical(int fd) {
     }
     termios changed = run_state.saved_tty;
     changed.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    // Marked before the change: a Ctrl-C right after it must find the terminal to restore.
+    run_state.tty_changed = 1;
     if (tcsetattr(fd, TCSANOW, &changed) != 0) {
         std::perror("tcsetattr");
-        return;
+        run_state.tty_changed = 0;
     }
-    run_state.tty_changed = 1;
 }
 
 void restore(int fd) {

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -15,7 +16,14 @@ namespace {
 using namespace e2e;
 
 enum class input_kind { file, pipe, nonblocking_pipe, socket_pair, dev_null };
-enum class output_kind { file, append_file, pipe, nonblocking_pipe_read_slowly, socket_pair, dev_null };
+enum class output_kind {
+    file,
+    append_file,
+    pipe,
+    nonblocking_pipe_read_slowly,
+    socket_pair,
+    dev_null
+};
 enum class direction { send, receive, two_way };
 
 struct stream_case {
@@ -25,6 +33,11 @@ struct stream_case {
     output_kind out;
     std::vector<std::string> options;
 };
+
+// Shown by its name in test listings.
+void PrintTo(const stream_case& row, std::ostream* out) {
+    *out << row.name;
+}
 
 constexpr std::size_t payload_size = 4 << 20;
 const std::string append_prefix = "already here\n";
@@ -75,7 +88,9 @@ struct local_input {
         case input_kind::dev_null: child_fd = open("/dev/null", O_RDONLY | O_CLOEXEC); return;
         case input_kind::pipe:
         case input_kind::nonblocking_pipe: pipe2(ends, O_CLOEXEC); break;
-        case input_kind::socket_pair: socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends); break;
+        case input_kind::socket_pair:
+            socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+            break;
         }
         child_fd = ends[0];
         feed_fd = ends[1];
@@ -128,7 +143,9 @@ struct local_output {
         case output_kind::dev_null: child_fd = open("/dev/null", O_WRONLY | O_CLOEXEC); return;
         case output_kind::pipe:
         case output_kind::nonblocking_pipe_read_slowly: pipe2(ends, O_CLOEXEC); break;
-        case output_kind::socket_pair: socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends); break;
+        case output_kind::socket_pair:
+            socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+            break;
         }
         child_fd = ends[1];
         collect_fd = ends[0];
@@ -182,8 +199,7 @@ bool with_sum(const stream_case& row) {
 }
 
 void expect_checksum(const std::string& err, const std::string& data) {
-    EXPECT_NE(err.find("checksum: " + std::to_string(zlib_adler32(data)) + "\n"),
-              std::string::npos)
+    EXPECT_NE(err.find("checksum: " + std::to_string(zlib_adler32(data)) + "\n"), std::string::npos)
         << err;
 }
 
@@ -222,9 +238,8 @@ TEST_P(stream_kinds, every_byte_arrives_and_the_status_is_zero) {
     }
     std::string got_by_peer;
     if (sends) {
-        got_by_peer = row.way == direction::two_way
-                          ? receive_exactly(peer, sent.size(), 60s)
-                          : receive_all(peer, 60s);
+        got_by_peer = row.way == direction::two_way ? receive_exactly(peer, sent.size(), 60s)
+                                                    : receive_all(peer, 60s);
     }
     if (talker.joinable()) {
         talker.join();
@@ -293,8 +308,8 @@ std::vector<stream_case> all_cases() {
         {"nonblocking_pipe_read_slowly", output_kind::nonblocking_pipe_read_slowly},
         {"socket_pair", output_kind::socket_pair},
         {"dev_null", output_kind::dev_null}};
-    const std::vector<std::pair<std::string, std::vector<std::string>>> paths = {
-        {"", {}}, {"_sum", {"-s"}}};
+    const std::vector<std::pair<std::string, std::vector<std::string>>> paths = {{"", {}},
+                                                                                 {"_sum", {"-s"}}};
     std::vector<stream_case> cases;
     for (const auto& [path_name, options] : paths) {
         for (const auto& [name, kind] : inputs) {
@@ -308,15 +323,23 @@ std::vector<stream_case> all_cases() {
     }
     // Two ways: the input is held open until the peer is done, so it must be a stream.
     for (const auto& [name, kind] : outputs) {
-        cases.push_back({"two_way_pipe_to_" + name, direction::two_way, input_kind::pipe, kind, {}});
+        cases.push_back(
+            {"two_way_pipe_to_" + name, direction::two_way, input_kind::pipe, kind, {}});
     }
-    cases.push_back({"two_way_nonblocking_pipe_to_nonblocking_pipe_sum", direction::two_way,
-                     input_kind::nonblocking_pipe, output_kind::nonblocking_pipe_read_slowly,
+    cases.push_back({"two_way_nonblocking_pipe_to_nonblocking_pipe_sum",
+                     direction::two_way,
+                     input_kind::nonblocking_pipe,
+                     output_kind::nonblocking_pipe_read_slowly,
                      {"-s"}});
-    cases.push_back({"two_way_socket_pair_to_socket_pair", direction::two_way,
-                     input_kind::socket_pair, output_kind::socket_pair, {}});
-    cases.push_back({"two_way_nonblocking_pipe_with_echo", direction::two_way,
-                     input_kind::nonblocking_pipe, output_kind::nonblocking_pipe_read_slowly,
+    cases.push_back({"two_way_socket_pair_to_socket_pair",
+                     direction::two_way,
+                     input_kind::socket_pair,
+                     output_kind::socket_pair,
+                     {}});
+    cases.push_back({"two_way_nonblocking_pipe_with_echo",
+                     direction::two_way,
+                     input_kind::nonblocking_pipe,
+                     output_kind::nonblocking_pipe_read_slowly,
                      {"-e", "echo.log"}});
     return cases;
 }

@@ -160,8 +160,11 @@ TEST(unix_paths, a_107_character_path_works_and_a_108_character_one_is_refused) 
 TEST(unix_continue, a_bound_client_fails_to_bind_again_in_its_second_cycle) {
     temp_dir dir;
     const std::string path = dir.file("sock"), bound = dir.file("bound");
+    const std::string file = dir.file("file");
+    write_file(file, "sent in every cycle");
     process listener = start_unix_listener(dir, {"-c", "-U", path});
-    const run_result client = run(dir, {"-c", "-u", path, "-P", bound}, "", 20s);
+    // a file operand, not standard input, so that the client has something for a second cycle
+    const run_result client = run(dir, {"-c", "-u", path, "-P", bound, file}, "", 20s);
     EXPECT_EQ(client.exit.status, 1);
     const std::string tail = "bind: Address already in use\nerror connecting socket\n";
     ASSERT_GE(client.err.size(), tail.size());

@@ -1,0 +1,47 @@
+// Moving chunks inside the kernel (Linux: sendfile, splice, tee). A chunk is still at most a
+// buffer's size and is counted as one. When the program must see the bytes (the checksum,
+// the echo log), each chunk is also copied once into the chunk buffer on its way, instead of
+// being read in and written out again. Systems without these calls build
+// kernel_path_none.cpp, and every chunk goes by read and write.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+struct chunk_mover;
+struct chunk_result;
+
+enum class kernel_method {
+    none,                // read and write
+    sendfile_from_file,  // a regular file into a socket
+    splice_direct,       // one side is a pipe
+    splice_via_pipe,     // through a pipe of our own
+};
+
+struct kernel_channel {
+    kernel_method method = kernel_method::none;
+    bool needs_bytes = false;
+    int pipe_read = -1;  // our own pipe, for splice_via_pipe
+    int pipe_write = -1;
+    int copy_read = -1;  // a second pipe that takes a tee of each chunk, when bytes are needed
+    int copy_write = -1;
+    bool proven = false;    // a chunk has gone through: the kernel supports this pair
+    off_t file_offset = 0;  // sendfile after a read: where the rest of the chunk starts
+};
+
+// The kernel's method for this pair, or kernel_method::none.
+[[nodiscard]] kernel_channel open_kernel_channel(int from_fd, int to_fd, std::size_t chunk_size,
+                                                 bool needs_bytes);
+
+// Moves a chunk in the kernel. When the kernel refuses the pair, the mover goes over to read
+// and write for good, from where the kernel stopped.
+[[nodiscard]] chunk_result kernel_move(chunk_mover& mover);
+
+void close_kernel_channel(kernel_channel& channel);
+
+// sendfile and splice can't be told not to raise SIGPIPE when a socket's peer has gone.
+// While they write to sockets, SIGPIPE is held back; afterwards one raised meanwhile is
+// discarded and the signal released, so a peer that has gone is a failed write, and a pipe on
+// standard output still ends the process by SIGPIPE.
+void hold_back_sigpipe();
+void release_sigpipe();
