@@ -1,5 +1,6 @@
 // A preloaded library for end-to-end tests: makes the C library calls named in
-// FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL, so the
+// FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL (and
+// sendfile, below, in its own way), so the
 // messages and the behaviour after such failures can be checked on the real binary; and
 // appends a line to the file named by FERROX_TEST_TRACE for every tcsetattr call.
 #include <cerrno>
@@ -64,4 +65,15 @@ extern "C" int tcsetattr(int fd, int when, const termios* attributes) {
     using function = int (*)(int, int, const termios*);
     static const function real = next_definition<function>("tcsetattr");
     return real(fd, when, attributes);
+}
+
+// FERROX_TEST_FAIL=sendfile: a send by offset finds the file shorter than when its chunk
+// was read (sendfile returns 0), as when the file shrinks in between.
+extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) {
+    if (told_to_fail("sendfile") && offset != nullptr) {
+        return 0;
+    }
+    using function = ssize_t (*)(int, int, off_t*, size_t);
+    static const function real = next_definition<function>("sendfile");
+    return real(out_fd, in_fd, offset, count);
 }

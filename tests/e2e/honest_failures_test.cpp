@@ -1,0 +1,203 @@
+// Failures that must be reported as failures, and interrupts that must end the run at once:
+// each case provokes one and checks the messages, the exit status and what the peer sees.
+#include "harness.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+
+using failed_reads = on_both_paths;
+
+// A file operand whose read fails (a directory) is reported under its path, stops the
+// remaining operands and makes the status 1; the peer sees the stream cut, not complete.
+TEST_P(failed_reads, a_file_operand_that_cant_be_read_is_reported_under_its_path) {
+    temp_dir dir;
+    const std::string later = dir.file("later");
+    write_file(later, "must not be sent");
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    process client = spawn(dir, with_path({"-h", local_host(port), dir.path, later}));
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(receive_all(peer, 20s), "");
+    const exit_result result = client.wait(20s);
+    close(peer);
+    close(server);
+    const std::string err = client.err();
+    EXPECT_EQ(result.status, 1) << err;
+    EXPECT_NE(err.find("sending file " + dir.path + " \n" + dir.path + ": Is a directory\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("sending file " + later), std::string::npos) << err;
+}
+
+TEST_P(failed_reads, standard_input_that_cant_be_read_is_reported_under_read) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    process client = spawn(dir, with_path({"-h", local_host(port)}), options);
+    close(options.stdin_fd);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(receive_all(peer, 20s), "");
+    const exit_result result = client.wait(20s);
+    close(peer);
+    close(server);
+    EXPECT_EQ(result.status, 1) << client.err();
+    EXPECT_NE(client.err().find("read: Is a directory\n"), std::string::npos) << client.err();
+}
+
+// A receive whose connection is reset was cut short: "read", status 1.
+TEST_P(failed_reads, a_reset_connection_ends_a_receive_with_status_one) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, with_path({"-l", port_text(port)}));
+    const int client = connect_tcp(port);
+    ASSERT_GE(client, 0);
+    send_all(client, random_bytes(100000, 5));
+    std::this_thread::sleep_for(100ms);
+    const linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    const exit_result result = listener.wait(20s);
+    EXPECT_EQ(result.status, 1) << listener.err();
+    EXPECT_NE(listener.err().find("read: Connection reset by peer\n"), std::string::npos)
+        << listener.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(paths, failed_reads, both_paths, path_name);
+
+// A receiver that can't write standard output (a full disk) lost data: it says so, and its
+// peer is told by a reset, not by a plain end of data that looks like success.
+TEST(failed_writes, a_receiver_that_cant_write_resets_its_connection) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    spawn_options options;
+    options.stdout_fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    process listener = start_listener(dir, {"-l", port_text(port)}, options);
+    close(options.stdout_fd);
+    const int client = connect_tcp(port);
+    ASSERT_GE(client, 0);
+    send_all(client, random_bytes(100000, 6));
+    shutdown(client, SHUT_WR);
+    const exit_result result = listener.wait(20s);
+    char byte = 0;
+    errno = 0;
+    const ssize_t got = recv(client, &byte, 1, 0);
+    const int error = errno;
+    close(client);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(listener.err().find("write: No space left on device\n"), std::string::npos)
+        << listener.err();
+    EXPECT_EQ(got, -1) << "the peer saw a plain end of data";
+    EXPECT_EQ(error, ECONNRESET);
+}
+
+// With --sum a file is read for the checksum and then sent by offset: when the file is
+// shorter by then, the bytes sent would not be the bytes counted. That is the file's
+// failure (status 1), never "write: Broken pipe" on a healthy connection.
+TEST(failed_reads, a_file_that_shrinks_while_being_sent_is_reported_under_its_path) {
+    temp_dir dir;
+    const std::string file = dir.file("shrinking");
+    write_file(file, random_bytes(200000, 7));
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
+                           "FERROX_TEST_FAIL=sendfile"};
+    process client = spawn(dir, {"-s", "-h", local_host(port), file}, options);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    [[maybe_unused]] auto ignored = receive_all(peer, 20s);
+    const exit_result result = client.wait(20s);
+    close(peer);
+    close(server);
+    const std::string err = client.err();
+    EXPECT_EQ(result.status, 1) << err;
+    EXPECT_NE(err.find(file + ": file changed while being sent\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("write:"), std::string::npos) << err;
+}
+
+// A listener sending to a peer that stopped reading: Ctrl-C ends the run at once (the close
+// of the socket doesn't linger), status 0, and nothing else is reported (the number of the
+// listening socket, closed after the accept, now belongs to the file being sent).
+TEST(interrupt_ends, a_listener_whose_peer_stopped_reading) {
+    temp_dir dir;
+    const std::string file = dir.file("big");
+    write_file(file, random_bytes(16 << 20, 8));
+    const int port = free_tcp_port();
+    process listener = start_listener(dir, {"-l", port_text(port), "-i", file, file});
+    const int client = connect_tcp(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(listener.wait_for_err("sending file"));
+    std::this_thread::sleep_for(300ms);  // the socket buffers fill and the send blocks
+    listener.signal(SIGINT);
+    const exit_result result = listener.wait(5s);
+    close(client);
+    const std::string err = listener.err();
+    EXPECT_FALSE(result.timed_out) << "still running after Ctrl-C: " << err;
+    EXPECT_EQ(result.status, 0) << err;
+    EXPECT_EQ(err.find("Bad file descriptor"), std::string::npos) << err;
+    EXPECT_EQ(count_of(err, "sending file"), 1U) << err;
+}
+
+long cpu_ticks(pid_t pid) {
+    std::istringstream stat(read_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    long ticks = 0;
+    for (int index = 1; index <= 15 && stat >> field; ++index) {
+        if (index == 14 || index == 15) {  // utime and stime
+            ticks += std::stol(field);
+        }
+    }
+    return ticks;
+}
+
+// The close waits while the peer acknowledges what was sent. A peer that has ended its own
+// side and reads slowly leaves a socket that is always readable (its end of data): the wait
+// must sleep, not spin on it.
+TEST(close_wait, a_half_closed_slow_reader_costs_no_cpu) {
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    const std::string data = random_bytes(1 << 20, 9);
+    write_file(file, data);
+    const int port = free_tcp_port();
+    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);  // inherited by the peer
+    close(server);
+    const int listening = listen_tcp(port);
+    setsockopt(listening, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    process client = spawn(dir, {"-q", "-h", local_host(port), file});
+    const int peer = accept_with_deadline(listening);
+    ASSERT_GE(peer, 0);
+    shutdown(peer, SHUT_WR);
+    // read slowly until the client has queued everything and waits at its close
+    std::string arrived;
+    const auto slow_until = std::chrono::steady_clock::now() + 2500ms;
+    while (std::chrono::steady_clock::now() < slow_until) {
+        arrived += receive_exactly(peer, 2048, 1s);
+        std::this_thread::sleep_for(5ms);
+    }
+    const long ticks = cpu_ticks(client.pid);
+    arrived += receive_all(peer, 20s);
+    const exit_result result = client.wait(20s);
+    close(peer);
+    close(listening);
+    EXPECT_EQ(result.status, 0) << client.err();
+    EXPECT_TRUE(arrived == data) << arrived.size();
+    EXPECT_LT(ticks, 25) << "CPU ticks used over 2.5 s of slow reading";
+}
+
+}  // namespace
