@@ -159,6 +159,15 @@ std::optional<scan_result> apply_option(int letter, const char* argument) {
     return std::nullopt;
 }
 
+// An information text that could not be written (a full disk, a closed pipe) is a failure.
+[[noreturn]] void exit_after_text() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::perror("write");
+        std::exit(1);
+    }
+    std::exit(0);
+}
+
 [[noreturn]] void exit_with_try_line(const char* name) {
     std::fprintf(stderr, "Try `%s --help' for more information\n", name);
     std::exit(1);
@@ -206,9 +215,9 @@ void scan_options(int argc, char** argv) {
     const scan_result result = scan_arguments(argc, argv);
     switch (result.outcome) {
     case scan_outcome::ready: return;
-    case scan_outcome::show_help: show_usage(); std::exit(0);
-    case scan_outcome::show_version: show_version(); std::exit(0);
-    case scan_outcome::show_credits: show_credits(); std::exit(0);
+    case scan_outcome::show_help: show_usage(); exit_after_text();
+    case scan_outcome::show_version: show_version(); exit_after_text();
+    case scan_outcome::show_credits: show_credits(); exit_after_text();
     case scan_outcome::bad_size:
         std::fprintf(stderr, "invalid buffer size of %d, must be larger than %d byte%s\n",
                      result.rejected_size, 1, "");

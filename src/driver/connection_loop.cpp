@@ -3,7 +3,7 @@
 #include "driver/run_state.hpp"
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
-#include "terminal/tty.hpp"
+#include "terminal/interrupt.hpp"
 #include "transfer/chunk_mover.hpp"
 #include "transfer/relay.hpp"
 
@@ -256,12 +256,7 @@ int end_of_run(int status) {
     if (echo_log_in_use()) {
         std::fclose(run_state.echo_stream);
     }
-    if (has_flag(FLAG_NOBUF)) {
-        tty_nobuf(fileno(stdin), tty_direction::restore);
-    }
-    if (has_flag(FLAG_UNIX) && has_flag(FLAG_LISTEN) && run_state.listen_port != nullptr) {
-        unlink(run_state.listen_port);
-    }
+    leave_terminal_and_socket_file();
     if (has_flag(FLAG_SUM)) {
         std::fprintf(stderr, "checksum: %u\n", static_cast<unsigned>(run_state.checksum));
     }

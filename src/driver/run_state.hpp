@@ -53,6 +53,9 @@ struct run_state_record {
     listen_fn_type listen_fn;
     accept_fn_type accept_fn;
     int relay_fd;
+    // Set once a UNIX-domain listening socket file exists at listen_port, cleared when it is
+    // removed: only our own file is ever removed, never one that a failed bind found there.
+    std::uint8_t socket_file_created;
 };
 
 extern run_state_record run_state;

@@ -24,6 +24,14 @@ void read_buffer_size(int fd, int option, const char* label, int* size) {
 
 }  // namespace
 
+void size_socket_buffers_early(int fd) {
+    const int size = run_state.sockbuf_size;
+    if (size != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+}
+
 void tune_socket_buffers(const int* slot) {
     if (run_state.sockbuf_size != 0) {
         set_buffer_size(*slot, SO_SNDBUF, "setsockopt:SO_SNDBUF");

@@ -88,6 +88,7 @@ int tcp_connect(int* slot, const char* host, const char* port) {
     if (run_state.bind_port != nullptr && bind_local_address(*slot, run_state.bind_port) != 0) {
         return -1;
     }
+    size_socket_buffers_early(*slot);
     if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         std::perror("connect");
         return -1;
@@ -119,10 +120,15 @@ int tcp_listen(int* slot, const char* /*host*/, const char* port) {
         std::perror("bind");
         return -1;
     }
+    size_socket_buffers_early(*slot);
     if (listen(*slot, 1) != 0) {
         std::perror("listen");
         return -1;
     }
+    // The port the kernel gave: the one asked for, or a free one for port 0 (which is also
+    // what a name that is neither a number nor a service comes to).
+    socklen_t length = sizeof address;
+    getsockname(*slot, reinterpret_cast<sockaddr*>(&address), &length);
     announce_on_stderr("listening on %s port %d.\n", inet_ntoa(address.sin_addr),
                        ntohs(address.sin_port));
     return 0;

@@ -10,9 +10,14 @@
 
 namespace {
 
-// Fills `address` with a path, refusing one that sun_path can't hold before copying it.
-int fill_address(sockaddr_un* address, const char* path) {
+// Fills `address` with a path, refusing one that sun_path can't hold before copying it, and
+// an empty one (Linux would take it for an abstract socket named by NUL bytes).
+int fill_address(sockaddr_un* address, const char* path, const char* option) {
     const std::size_t length = std::strlen(path);
+    if (length == 0) {
+        std::fprintf(stderr, "%s needs a socket path, not an empty one\n", option);
+        return -1;
+    }
     if (length > max_socket_path_length) {
         std::fprintf(stderr, "socket path too long (%zu characters, at most %zu): %s\n", length,
                      max_socket_path_length, path);
@@ -24,9 +29,9 @@ int fill_address(sockaddr_un* address, const char* path) {
     return 0;
 }
 
-int bind_to_path(int fd, const char* path) {
+int bind_to_path(int fd, const char* path, const char* option) {
     sockaddr_un address{};
-    if (fill_address(&address, path) != 0) {
+    if (fill_address(&address, path, option) != 0) {
         return -1;
     }
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -64,12 +69,14 @@ int unix_connect(int* slot, const char* /*host*/, const char* path) {
         return -1;
     }
     sockaddr_un remote{};
-    if (fill_address(&remote, path) != 0) {
+    if (fill_address(&remote, path, "--unix-host") != 0) {
         return -1;
     }
-    if (run_state.bind_port != nullptr && bind_to_path(*slot, run_state.bind_port) != 0) {
+    if (run_state.bind_port != nullptr &&
+        bind_to_path(*slot, run_state.bind_port, "--bind-port") != 0) {
         return -1;
     }
+    size_socket_buffers_early(*slot);
     if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         std::perror("connect");
         return -1;
@@ -83,9 +90,11 @@ int unix_listen(int* slot, const char* /*host*/, const char* path) {
     if (create_socket(slot) != 0) {
         return -1;
     }
-    if (bind_to_path(*slot, path) != 0) {
+    if (bind_to_path(*slot, path, "--unix-listen") != 0) {
         return -1;
     }
+    run_state.socket_file_created = 1;  // ours to remove from now on
+    size_socket_buffers_early(*slot);
     if (listen(*slot, 1) != 0) {
         std::perror("listen");
         return -1;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -45,9 +46,43 @@ void close_and_forget(int* slot) {
 
 }  // namespace
 
+namespace {
+
+void restore_terminal() {
+    if (has_flag(FLAG_NOBUF)) {
+        tty_nobuf(STDIN_FILENO, tty_direction::restore);
+    }
+}
+
+void remove_socket_file() {
+    if (run_state.socket_file_created != 0) {
+        run_state.socket_file_created = 0;
+        unlink(run_state.listen_port);
+    }
+}
+
+}  // namespace
+
+void leave_terminal_and_socket_file() {
+    restore_terminal();
+    remove_socket_file();
+}
+
 void install_interrupt_handler() {
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGQUIT, on_interrupt);
+    std::signal(SIGTERM, on_termination);
+    std::signal(SIGHUP, on_termination);
+    // every exit of ours, a fatal one included, leaves the terminal and the socket file tidy
+    std::atexit(leave_terminal_and_socket_file);
+}
+
+// Put right what the run changed, then end by the same signal with its default action, so
+// that the parent sees the status it expects from a process killed by it.
+void on_termination(int signal_number) {
+    leave_terminal_and_socket_file();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
 }
 
 // The handler does not end the process or merely set a flag for a main loop to poll: the
@@ -59,14 +94,10 @@ void on_interrupt(int /*signal_number*/) {
     interrupt_seen = 1;
     constexpr char message[] = "interupted.\n";
     [[maybe_unused]] auto written = write(STDERR_FILENO, message, sizeof message - 1);
-    if (has_flag(FLAG_NOBUF)) {
-        tty_nobuf(STDIN_FILENO, tty_direction::restore);
-    }
+    restore_terminal();  // before standard input, which may be the terminal, is replaced
     close_and_forget(&run_state.data_fd);
     close_and_forget(&run_state.listen_fd);
     close_keeping_number(run_state.echo_fd);
-    if (has_flag(FLAG_UNIX) && has_flag(FLAG_LISTEN) && run_state.listen_port != nullptr) {
-        unlink(run_state.listen_port);
-    }
+    remove_socket_file();
     errno = saved_errno;
 }

@@ -284,10 +284,21 @@ TEST(tcp_ports, service_names_and_numbers_follow_the_service_rule) {
     close(accept_with_deadline(server, 5s));
     close(server);
 
-    for (const std::string& listen_port : {service, std::string("65536")}) {
+    // A listener takes numbers only: a service name (and 65536) comes to port 0, a free port
+    // that the kernel chooses, and the listening line names it so that a client can find it.
+    for (const std::string& listen_port : {service, std::string("65536"), std::string("0")}) {
         process listener = start_listener(dir, {"-l", listen_port});
-        EXPECT_EQ(listener.err(), "listening on 0.0.0.0 port 0.\n") << listen_port;
-        listener.signal(SIGKILL);
+        const std::string line = listener.err();
+        const std::string prefix = "listening on 0.0.0.0 port ";
+        ASSERT_EQ(line.rfind(prefix, 0), 0U) << line;
+        const int bound = std::atoi(line.c_str() + prefix.size());
+        EXPECT_GT(bound, 0) << line;
+        const int client = connect_tcp(bound, 5s);
+        EXPECT_GE(client, 0) << "nothing listens on the port that the line names: " << line;
+        send_all(client, "found");
+        close(client);
+        EXPECT_EQ(listener.wait(20s).status, 0);
+        EXPECT_EQ(listener.out(), "found");
     }
 }
 
