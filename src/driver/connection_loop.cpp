@@ -105,9 +105,28 @@ int judge_two_way_end(const chunk_result& end) {
     return 1;
 }
 
-void verbose_note(const char* text) {
+// The start of a progress line, whose dots and end follow.
+void open_progress_line() {
+    run_state.progress_line_open = 1;
+}
+
+// Ends the progress line: " done." after a quiet end, a bare line end before a failure's
+// message.
+void close_progress_line(const chunk_result& end) {
+    std::fputs(ended_quietly(end) ? " done.\n" : "\n", stderr);
+    run_state.progress_line_open = 0;
+}
+
+void verbose_start(const char* text) {
     if (has_flag(FLAG_VERBOSE)) {
         std::fputs(text, stderr);
+        open_progress_line();
+    }
+}
+
+void verbose_end(const chunk_result& end) {
+    if (has_flag(FLAG_VERBOSE)) {
+        close_progress_line(end);
     }
 }
 
@@ -130,11 +149,11 @@ cycle_outcome send_operands(std::span<char*> operands) {
         }
         if (!has_flag(FLAG_QUIET)) {
             std::fprintf(stderr, "sending file %s ", operand);
+            open_progress_line();
         }
         const chunk_result end = file_copy(fd, run_state.data_fd);
         if (!has_flag(FLAG_QUIET)) {
-            // a failure's line starts on a line of its own
-            std::fputs(ended_quietly(end) ? " done.\n" : "\n", stderr);
+            close_progress_line(end);
         }
         if (judge_copy_end(end, operand) != 0) {
             outcome = {1, true, false};
@@ -174,15 +193,15 @@ cycle_outcome move_local_side(std::span<char*> operands) {
         return send_operands(operands);
     }
     if (has_flag(FLAG_OUTPUT)) {
-        verbose_note("receiving ");
+        verbose_start("receiving ");
         const chunk_result end = stdio_copy(run_state.data_fd, STDOUT_FILENO);
-        verbose_note(ended_quietly(end) ? " done.\n" : "\n");
+        verbose_end(end);
         const int status = judge_copy_end(end, "read");
         return {status, status != 0, false};
     }
-    verbose_note("sending ");
+    verbose_start("sending ");
     const chunk_result end = stdio_copy(STDIN_FILENO, run_state.data_fd);
-    verbose_note(ended_quietly(end) ? " done.\n" : "\n");
+    verbose_end(end);
     const int status = judge_copy_end(end, "read");
     return {status, status != 0, end.kind == chunk_result::source_ended};
 }

@@ -56,6 +56,9 @@ struct run_state_record {
     // Set once a UNIX-domain listening socket file exists at listen_port, cleared when it is
     // removed: only our own file is ever removed, never one that a failed bind found there.
     std::uint8_t socket_file_created;
+    // A progress line ("sending file x ...") is on standard error without its line end: a
+    // message printed now starts on a line of its own.
+    std::uint8_t progress_line_open;
 };
 
 extern run_state_record run_state;

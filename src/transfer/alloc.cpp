@@ -2,6 +2,7 @@
 
 #include "driver/run_state.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,9 +11,13 @@
 namespace {
 
 [[noreturn]] void die_out_of_memory() {
-    constexpr char message[] = "out of memory\n";
+    // "\n" ends a progress line first, so that the message stands on a line of its own.
+    constexpr char message[] = "\nout of memory\n";
+    const bool line_open = run_state.progress_line_open != 0;
+    std::fflush(stderr);
     // One direct write: stdio may itself need memory to format a message.
-    [[maybe_unused]] auto written = write(STDERR_FILENO, message, sizeof message - 1);
+    [[maybe_unused]] auto written =
+        write(STDERR_FILENO, message + (line_open ? 0 : 1), sizeof message - (line_open ? 1 : 2));
     std::exit(1);
 }
 

@@ -484,6 +484,18 @@ TEST(fault_memory, a_buffer_the_system_cant_provide_ends_with_out_of_memory) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(client.err(), "connected to 127.0.0.1 (127.0.0.1) on port " + port_text(port) +
                                 ".\nout of memory\n");
+
+    // after the progress line of a file: the message starts on a line of its own
+    const std::string file = dir.file("file");
+    write_file(file, "x");
+    const int second_server = listen_tcp(port);
+    process sender = spawn(dir, {"-b", "1g", "-h", local_host(port), file}, options);
+    const int second = accept_with_deadline(second_server);
+    EXPECT_EQ(sender.wait(20s).status, 1);
+    close(second);
+    close(second_server);
+    EXPECT_NE(sender.err().find("sending file " + file + " \nout of memory\n"), std::string::npos)
+        << sender.err();
 }
 
 // A file opened for appending (">>") refuses splice after the first chunk has been taken

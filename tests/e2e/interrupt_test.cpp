@@ -217,11 +217,17 @@ TEST(interrupt, a_send_blocked_in_write_ends_quietly_with_status_zero) {
 
 // Counts the connections a listening socket gets within `period`, accepting each.
 int connections_within(int server, seconds period) {
+    const auto deadline = std::chrono::steady_clock::now() + period;
     int count = 0;
-    for (int fd = -1; (fd = accept_with_deadline(server, period)) >= 0; ++count) {
+    for (;;) {
+        const seconds left = deadline - std::chrono::steady_clock::now();
+        const int fd = left.count() > 0 ? accept_with_deadline(server, left) : -1;
+        if (fd < 0) {
+            return count;
+        }
         close(fd);
+        ++count;
     }
-    return count;
 }
 
 // A --continue client starts no new cycle after Ctrl-C (it used to reconnect at once and
@@ -250,6 +256,43 @@ TEST(interrupt, a_continuing_client_stops_after_ctrl_c_or_the_end_of_its_input) 
     const exit_result after_end = ended.wait(10s);
     EXPECT_TRUE(after_end.exited && after_end.status == 0) << ended.err();
     close(server);
+}
+
+}  // namespace
+
+namespace {
+
+// Every exit after the terminal was switched gives it back: fatal ones (a refused
+// connection, an unresolvable host, a socket path that can't be used) and SIGTERM or SIGHUP,
+// which still end the process by that signal. A UNIX-domain listening socket file goes too.
+TEST(nobuf, every_exit_gives_the_terminal_back) {
+    temp_dir dir;
+    const int closed_port = free_tcp_port();
+    const std::vector<std::pair<std::vector<std::string>, int>> fatal = {
+        {{"-n", "-i", "-o", "-h", local_host(closed_port)}, 1},
+        {{"-n", "-i", "-o", "-h", "name.invalid:9"}, 2},
+        {{"-n", "-i", "-o", "-u", dir.file("missing/sock")}, 1},
+    };
+    for (const auto& [args, status] : fatal) {
+        pseudo_terminal terminal;
+        process client = spawn(dir, args, terminal.as_stdin());
+        const exit_result result = client.wait(20s);
+        EXPECT_EQ(result.status, status) << client.err();
+        EXPECT_TRUE(terminal.canonical()) << args[4];
+    }
+    for (const int signal_number : {SIGTERM, SIGHUP}) {
+        pseudo_terminal terminal;
+        const std::string path = dir.file("sock" + std::to_string(signal_number));
+        process listener = spawn(dir, {"-n", "-i", "-o", "-U", path}, terminal.as_stdin());
+        ASSERT_TRUE(listener.wait_for_err("listening on"));
+        ASSERT_TRUE(wait_until([&] { return !terminal.canonical(); }));
+        listener.signal(signal_number);
+        const exit_result result = listener.wait(20s);
+        EXPECT_FALSE(result.exited);
+        EXPECT_EQ(result.signal, signal_number);
+        EXPECT_TRUE(terminal.canonical()) << strsignal(signal_number);
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file is left behind";
+    }
 }
 
 }  // namespace

@@ -16,6 +16,11 @@ for pair in B:socket-buffer b:buffer-size c:continue D:debug e:echo h:host i:inp
     short=${pair%%:*} long=${pair#*:}
     grep -q -- "-$short, --$long\b" <<<"$options" || { echo "OPTIONS lacks -$short, --$long"; status=1; }
 done
+# A flag macro inside a parenthesis macro turns every later word of the line into a flag:
+# "(a socket path when -u -is -given -too)".
+if grep -nE -- '-[a-zA-Z] -[a-z]{2,} -[a-z]{2,}' <<<"$rendered"; then
+    echo "words rendered as flags"; status=1
+fi
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
     grep -qx "$section" <<<"$rendered" || { echo "no $section section"; status=1; }
 done
