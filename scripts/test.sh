@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Builds ferrox and runs every test: once in the debug build, once under AddressSanitizer
-# and UndefinedBehaviorSanitizer; then builds and checks the Debian package and runs each
-# fuzz target for a bounded time.
+# Builds ferrox and runs every test: in the debug build, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and in the portable build (the POSIX calls only, as on the BSDs
+# and macOS); then builds without GoogleTest as a packager would, builds and checks the
+# .deb and the .rpm, fuzzes the command line for a bounded time, and cross-builds for ARM64
+# and runs that build under qemu-user. A check that can't run says so, and fails the run
+# when CI is set in the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+source scripts/lib/cannot_run.sh
 if command -v clang-format >/dev/null; then
     git ls-files 'src/*.[ch]pp' 'tests/*.[ch]pp' 'bench/*.cpp' | xargs clang-format --dry-run --Werror
+else
+    cannot_run "clang-format not found: the format check was skipped"
 fi
 passed=0
-for preset in debug asan; do
+for preset in debug asan portable; do
     echo "== $preset =="
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
@@ -18,6 +24,8 @@ for preset in debug asan; do
     passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")))
     rm -f "$log"
 done
+bash tests/packaging/plain_build_test.sh
 bash scripts/package.sh
 bash scripts/fuzz.sh
+bash scripts/arm64.sh
 echo "$passed passed, 0 failed"

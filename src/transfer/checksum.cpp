@@ -1,62 +1,15 @@
 #include "transfer/checksum.hpp"
 
+#include "transfer/checksum_blocks.hpp"
 #include "transfer/checksum_paths.hpp"
 
-#include <immintrin.h>
+using namespace checksum_blocks;
 
 namespace {
 
-constexpr std::uint32_t modulus = 65521;  // the largest prime below 65536
-// The longest block whose sums, starting from reduced values, stay below 2^32.
-constexpr std::size_t block_length = 5552;
-
-void add_bytes(std::uint32_t& s1, std::uint32_t& s2, const unsigned char* data,
-               std::size_t length) {
-    for (; length >= 16; length -= 16, data += 16) {
-        for (int i = 0; i < 16; ++i) {
-            s1 += data[i];
-            s2 += s1;
-        }
-    }
-    for (; length > 0; --length, ++data) {
-        s1 += *data;
-        s2 += s1;
-    }
-}
-
-std::uint32_t combine(std::uint32_t s1, std::uint32_t s2) {
-    return (s2 << 16) | s1;
-}
-
-// The sums of a run of whole vectors, from the vector unit's partial sums:
-// s1 grows by every byte, s2 by s1 for every byte, so a run of `count` bytes adds
-// count * s1 to s2 besides the weighted sums of the bytes themselves.
-void fold(std::uint32_t& s1, std::uint32_t& s2, std::uint64_t byte_sum, std::uint64_t weighted_sum,
-          std::size_t count) {
-    const std::uint64_t new_s2 = s2 + static_cast<std::uint64_t>(count) * s1 + weighted_sum;
-    s1 = static_cast<std::uint32_t>((s1 + byte_sum) % modulus);
-    s2 = static_cast<std::uint32_t>(new_s2 % modulus);
-}
-
-[[gnu::target("avx2")]] std::uint64_t horizontal_sum(__m256i lanes) {
-    alignas(32) std::uint32_t parts[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(parts), lanes);
-    std::uint64_t total = 0;
-    for (std::uint32_t part : parts) {
-        total += part;
-    }
-    return total;
-}
-
-[[gnu::target("ssse3")]] std::uint64_t horizontal_sum(__m128i lanes) {
-    alignas(16) std::uint32_t parts[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(parts), lanes);
-    return static_cast<std::uint64_t>(parts[0]) + parts[1] + parts[2] + parts[3];
-}
-
 checksum_path chosen_path() {
-    named_checksum_path paths[3];
-    const std::size_t count = supported_checksum_paths(paths, 3);
+    named_checksum_path paths[max_checksum_paths];
+    const std::size_t count = supported_checksum_paths(paths, max_checksum_paths);
     return paths[count - 1].update;
 }
 
@@ -77,84 +30,12 @@ std::uint32_t checksum_portable(std::uint32_t value, const unsigned char* data,
     return combine(s1, s2);
 }
 
-// 32 bytes a step. Per step: the sum of the bytes so far goes into `prefix` (it counts 32
-// times for every later step), the bytes' own sum into `bytes`, and their sum weighted
-// 32, 31, ... 1 into `weighted`. The lanes stay below 2^32 within a block of 5536 bytes.
-[[gnu::target("avx2")]] std::uint32_t checksum_avx2(std::uint32_t value, const unsigned char* data,
-                                                    std::size_t length) {
-    constexpr std::size_t step = 32;
-    constexpr std::size_t block = block_length / step * step;
-    std::uint32_t s1 = value & 0xffff;
-    std::uint32_t s2 = (value >> 16) & 0xffff;
-    const __m256i weights =
-        _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14,
-                         13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
-    const __m256i ones = _mm256_set1_epi16(1);
-    const __m256i zero = _mm256_setzero_si256();
-    while (length >= step) {
-        const std::size_t run = (length < block ? length : block) / step * step;
-        __m256i bytes = zero, prefix = zero, weighted = zero;
-        for (std::size_t at = 0; at < run; at += step) {
-            const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at));
-            prefix = _mm256_add_epi32(prefix, bytes);
-            bytes = _mm256_add_epi32(bytes, _mm256_sad_epu8(chunk, zero));
-            weighted = _mm256_add_epi32(
-                weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(chunk, weights), ones));
-        }
-        fold(s1, s2, horizontal_sum(bytes),
-             step * horizontal_sum(prefix) + horizontal_sum(weighted), run);
-        data += run;
-        length -= run;
-    }
-    add_bytes(s1, s2, data, length);
-    return combine(s1 % modulus, s2 % modulus);
-}
-
-// As the AVX2 path, 16 bytes a step.
-[[gnu::target("ssse3")]] std::uint32_t
-checksum_ssse3(std::uint32_t value, const unsigned char* data, std::size_t length) {
-    constexpr std::size_t step = 16;
-    constexpr std::size_t block = block_length / step * step;
-    std::uint32_t s1 = value & 0xffff;
-    std::uint32_t s2 = (value >> 16) & 0xffff;
-    const __m128i weights = _mm_setr_epi8(16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
-    const __m128i ones = _mm_set1_epi16(1);
-    const __m128i zero = _mm_setzero_si128();
-    while (length >= step) {
-        const std::size_t run = (length < block ? length : block) / step * step;
-        __m128i bytes = zero, prefix = zero, weighted = zero;
-        for (std::size_t at = 0; at < run; at += step) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
-            prefix = _mm_add_epi32(prefix, bytes);
-            bytes = _mm_add_epi32(bytes, _mm_sad_epu8(chunk, zero));
-            weighted =
-                _mm_add_epi32(weighted, _mm_madd_epi16(_mm_maddubs_epi16(chunk, weights), ones));
-        }
-        fold(s1, s2, horizontal_sum(bytes),
-             step * horizontal_sum(prefix) + horizontal_sum(weighted), run);
-        data += run;
-        length -= run;
-    }
-    add_bytes(s1, s2, data, length);
-    return combine(s1 % modulus, s2 % modulus);
-}
-
 std::size_t supported_checksum_paths(named_checksum_path* paths, std::size_t capacity) {
     std::size_t count = 0;
-    const auto add = [&](const char* name, checksum_path update) {
-        if (count < capacity) {
-            paths[count++] = {name, update};
-        }
-    };
-    add("portable", checksum_portable);
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3")) {
-        add("ssse3", checksum_ssse3);
+    if (capacity > 0) {
+        paths[count++] = {"portable", checksum_portable};
     }
-    if (__builtin_cpu_supports("avx2")) {
-        add("avx2", checksum_avx2);
-    }
-    return count;
+    return add_vector_checksum_paths(paths, count, capacity);
 }
 
 unsigned long checksum_update(unsigned long value, const unsigned char* buffer,

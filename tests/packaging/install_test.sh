@@ -25,5 +25,8 @@ complete_words ferrox --unix-l | grep -qx -- '--unix-listen'
 complete_words ferrox -V | grep -qx -- '-V'
 complete_words ferrox -u "$stage/dir/" | grep -qx -- "$stage/dir/s.sock"
 ! complete_words ferrox -u "$stage/dir/" | grep -qx -- "$stage/dir/plain"
+# a listener's socket file is yet to be made: directories and any file names are offered
+complete_words ferrox -U "$stage/d" | grep -qx -- "$stage/dir"
+complete_words ferrox --unix-listen "$stage/dir/pl" | grep -qx -- "$stage/dir/plain"
 complete_words ferrox --echo "$stage/dir/pl" | grep -qx -- "$stage/dir/plain"
 echo "install tree ok"
