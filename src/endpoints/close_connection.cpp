@@ -17,21 +17,23 @@ constexpr int poll_interval_ms = 10;
 // can't hold the close in one place.
 constexpr std::size_t discard_limit = std::size_t{4} << 20;
 
-enum class input_state { open, ended };
+enum class input_state { open, arrived, ended };  // arrived: open, and bytes came
 
 input_state discard_pending_input(int fd) {
     char scratch[16384];
+    input_state state = input_state::open;
     for (std::size_t dropped = 0; dropped < discard_limit; dropped += sizeof scratch) {
         const ssize_t n = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
         if (n == 0) {
             return input_state::ended;
         }
         if (n < 0) {
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? input_state::open
-                                                                             : input_state::ended;
+            const bool waiting = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            return waiting ? state : input_state::ended;
         }
+        state = input_state::arrived;
     }
-    return input_state::open;
+    return state;
 }
 
 void set_linger(int fd, int on, int seconds) {
@@ -42,7 +44,7 @@ void set_linger(int fd, int on, int seconds) {
 // Sleeps one interval, waking early for input while the peer may still send some. Once its
 // end of data has been read the socket is always readable, so it is no longer watched.
 void pause_for_progress(int fd, input_state& input) {
-    if (input == input_state::open) {
+    if (input != input_state::ended) {
         pollfd watched{fd, POLLIN, 0};
         poll(&watched, 1, poll_interval_ms);
         input = discard_pending_input(fd);
@@ -51,12 +53,24 @@ void pause_for_progress(int fd, input_state& input) {
     }
 }
 
-// Waits while the peer acknowledges our bytes. True when all of them were acknowledged (or
-// the system can't tell and the close lingers a bounded time instead).
+// Where the system can't tell what is unacknowledged: the peer's own end of data, read after
+// ours, says it has read everything. Input that keeps arriving says nothing about our bytes,
+// so the wait is 5 seconds at most; the socket is then closed without lingering, and the
+// kernel goes on sending what is left.
+void wait_for_peer_end(int fd, input_state input) {
+    const auto deadline = steady::now() + stall_limit;
+    while (input != input_state::ended && steady::now() < deadline && interrupt_seen == 0) {
+        pause_for_progress(fd, input);
+    }
+    set_linger(fd, 0, 0);
+}
+
+// Waits while the peer acknowledges our bytes. True when all of them were acknowledged, or
+// when the system can't tell and the peer's end of data was waited for instead.
 bool wait_for_acknowledgement(int fd, input_state input) {
     int last = unacknowledged_bytes(fd);
     if (last < 0) {
-        set_linger(fd, 1, static_cast<int>(stall_limit.count()));
+        wait_for_peer_end(fd, input);
         return true;
     }
     auto last_progress = steady::now();

@@ -108,6 +108,9 @@ TEST(failed_writes, a_receiver_that_cant_write_resets_its_connection) {
 // shorter by then, the bytes sent would not be the bytes counted. That is the file's
 // failure (status 1), never "write: Broken pipe" on a healthy connection.
 TEST(failed_reads, a_file_that_shrinks_while_being_sent_is_reported_under_its_path) {
+#ifdef FERROX_NO_KERNEL_PATHS
+    GTEST_SKIP() << "this build reads and writes every chunk: nothing is sent by offset";
+#endif
     temp_dir dir;
     const std::string file = dir.file("shrinking");
     write_file(file, random_bytes(200000, 7));
