@@ -25,8 +25,8 @@ struct kernel_channel {
     int pipe_write = -1;
     int copy_read = -1;  // a second pipe that takes a tee of each chunk, when bytes are needed
     int copy_write = -1;
-    bool proven = false;    // a chunk has gone through: the kernel supports this pair
-    off_t file_offset = 0;  // sendfile after a read: where the rest of the chunk starts
+    bool pair_supported = false;  // a chunk has gone through: the kernel supports this pair
+    off_t file_offset = 0;        // sendfile after a read: where the rest of the chunk starts
 };
 
 // The kernel's method for this pair, or kernel_method::none.

@@ -48,7 +48,7 @@ chunk_result chunk_done(chunk_mover& mover) {
     const std::size_t length = mover.pending_length;
     mover.pending_length = 0;
     mover.pending_delivered = 0;
-    mover.kernel.proven = true;
+    mover.kernel.pair_supported = true;
     const bool seen = mover.kernel.needs_bytes;
     return {chunk_result::moved, length,
             seen ? mover.buffer.first(length) : std::span<const unsigned char>{}};
@@ -81,7 +81,7 @@ chunk_result sendfile_whole(chunk_mover& mover) {
     for (;;) {
         const ssize_t n = sendfile(mover.to_fd, mover.from_fd, nullptr, mover.buffer.size());
         if (n > 0) {
-            mover.kernel.proven = true;
+            mover.kernel.pair_supported = true;
             return {chunk_result::moved, static_cast<std::size_t>(n)};
         }
         if (n == 0) {
@@ -93,7 +93,7 @@ chunk_result sendfile_whole(chunk_mover& mover) {
         if (is_full(errno)) {
             return must_wait(mover.to_fd, POLLOUT);
         }
-        if (!mover.kernel.proven && refused(errno)) {
+        if (!mover.kernel.pair_supported && refused(errno)) {
             return go_plain(mover);
         }
         const bool source = file_error(errno);
@@ -114,7 +114,8 @@ chunk_result sendfile_rest(chunk_mover& mover) {
         if (sent < 0 && is_full(errno)) {
             return must_wait(mover.to_fd, POLLOUT);
         }
-        if (sent < 0 && !mover.kernel.proven && mover.pending_delivered == 0 && refused(errno)) {
+        if (sent < 0 && !mover.kernel.pair_supported && mover.pending_delivered == 0 &&
+            refused(errno)) {
             close_kernel_channel(mover.kernel);
             return deliver_from_buffer(mover);  // the chunk is in the buffer already
         }
@@ -182,7 +183,7 @@ chunk_result splice_direct(chunk_mover& mover) {
         const ssize_t n = splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(),
                                  SPLICE_F_MOVE);
         if (n > 0) {
-            mover.kernel.proven = true;
+            mover.kernel.pair_supported = true;
             return {chunk_result::moved, static_cast<std::size_t>(n)};
         }
         if (n == 0) {
@@ -194,7 +195,7 @@ chunk_result splice_direct(chunk_mover& mover) {
         if (is_full(errno)) {
             return wait_for_idle_side(mover);
         }
-        if (!mover.kernel.proven && refused(errno)) {
+        if (!mover.kernel.pair_supported && refused(errno)) {
             return go_plain(mover);
         }
         return splice_direct_failed(mover, errno);
@@ -257,7 +258,8 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
         if (out < 0 && is_full(errno)) {
             return must_wait(mover.to_fd, POLLOUT);
         }
-        if (out < 0 && !mover.kernel.proven && mover.pending_delivered == 0 && refused(errno)) {
+        if (out < 0 && !mover.kernel.pair_supported && mover.pending_delivered == 0 &&
+            refused(errno)) {
             return deliver_by_write(mover, mover.kernel.needs_bytes);
         }
         if (out <= 0) {
@@ -284,7 +286,7 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
     if (n < 0 && is_full(errno)) {
         return must_wait(mover.from_fd, POLLIN);  // our pipe is empty: the source is
     }
-    if (n < 0 && !mover.kernel.proven && refused(errno)) {
+    if (n < 0 && !mover.kernel.pair_supported && refused(errno)) {
         return go_plain(mover);
     }
     if (n < 0) {
