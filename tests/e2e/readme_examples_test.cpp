@@ -25,6 +25,13 @@ const std::string web_relay = "ferrox --listen 8080 --host 127.0.0.1:8000 --echo
 const std::string unix_listener = "ferrox --unix-listen /tmp/ferrox.sock > copy.bin";
 const std::string unix_client = "ferrox --unix-host /tmp/ferrox.sock original.bin";
 const std::string interactive = "ferrox --host 127.0.0.1:9000 --input --output --nobuf";
+// The two-way rule: the bare form may miss the reply; the recipe keeps its input open.
+const std::string request_without_wait =
+    "printf 'GET / HTTP/1.0\\r\\n\\r\\n' | ferrox --host 127.0.0.1:8000 --input --output";
+const std::string request_with_wait = "(printf 'GET / HTTP/1.0\\r\\n\\r\\n'; sleep 2) | ferrox "
+                                      "--host 127.0.0.1:8000 --input --output";
+const std::string manual_request_with_wait =
+    "(printf 'GET / HTTP/1.0\\r\\n\\r\\n'; sleep 2) | ferrox -h 127.0.0.1:8000 -i -o";
 
 const std::set<std::string> tested = {send_listener,  send_client, serve_continue,
                                       receive_client, web_server,  web_relay,
@@ -151,6 +158,39 @@ TEST(documented_examples, a_relay_in_front_of_a_local_web_server) {
     const std::string log = read_file(example.dir.file("traffic.log"));
     EXPECT_NE(log.find("L: GET /index.html HTTP/1.0\r\n\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("H: HTTP/1.0 200"), std::string::npos) << log;
+}
+
+// The shell recipes of the two-way rule, run by the shell as written, against a real web
+// server: the one that keeps its input open gets the whole reply.
+TEST(documented_examples, a_two_way_request_that_keeps_its_input_open_gets_the_reply) {
+    const std::string readme = read_file(FERROX_SOURCE_DIR "/README.md");
+    const std::string manual = read_file(FERROX_SOURCE_DIR "/doc/ferrox.1");
+    EXPECT_NE(readme.find("    " + request_without_wait + "\n"), std::string::npos);
+    EXPECT_NE(readme.find("    " + request_with_wait + "\n"), std::string::npos);
+    // the manual writes a backslash as \e
+    EXPECT_NE(manual.find(replace_all(manual_request_with_wait, "\\", "\\e")), std::string::npos);
+    for (const std::string& recipe : {request_with_wait, manual_request_with_wait}) {
+        example_runner example;
+        write_file(example.dir.file("index.html"), "<p>the whole reply</p>\n");
+        spawn_options python;
+        python.program = "/usr/bin/env";
+        std::vector<std::string> server_words = example.words(web_server);
+        server_words.insert(server_words.begin(), "python3");
+        process server = spawn(example.dir, server_words, example.in_dir(python));
+        ASSERT_TRUE(wait_tcp_listening(example.port_8000, 30s)) << server.err();
+        spawn_options shell;
+        shell.program = "/bin/sh";
+        const std::string binary_dir =
+            std::string(FERROX_BINARY).substr(0, std::string(FERROX_BINARY).rfind('/'));
+        shell.environment = {"PATH=" + binary_dir + ":/usr/bin:/bin"};
+        process request = spawn(
+            example.dir, {"-c", replace_all(recipe, "8000", std::to_string(example.port_8000))},
+            example.in_dir(shell));
+        EXPECT_EQ(request.wait(30s).status, 0) << request.err();
+        server.signal(SIGKILL);
+        EXPECT_NE(request.out().find("HTTP/1.0 200"), std::string::npos) << recipe;
+        EXPECT_NE(request.out().find("<p>the whole reply</p>"), std::string::npos) << recipe;
+    }
 }
 
 TEST(documented_examples, a_unix_domain_socket) {
