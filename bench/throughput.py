@@ -72,8 +72,23 @@ def relayed(relay):
     return build
 
 
-def ferrox(*extra):
-    return list(extra)
+def into(sink, build):
+    """The same scenario with the receiver writing to a real sink instead of /dev/null: a file
+    on tmpfs, or a pipe that another process (cat) reads. /dev/null lets a UNIX-domain splice
+    move pages without copying them, which no real consumer does."""
+    def wrapped(data, work):
+        listeners, sender = build(data, work)
+        command, ready = listeners[0]
+        if sink == "file":
+            command = ["sh", "-c", 'exec "$0" "$@" > "%s"' % os.path.join(work, "sink")] + command
+        else:
+            command = ["sh", "-c", '"$0" "$@" | cat > /dev/null'] + command
+        return [(command, ready)] + listeners[1:], sender
+    return wrapped
+
+
+def with_sink(tools, sink):
+    return {name: into(sink, build) for name, build in tools.items()}
 
 
 def scenarios():
@@ -106,7 +121,11 @@ def scenarios():
         "socat -b 262144": relayed(lambda p, e: ["socat", "-b", "262144", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % p, "TCP:127.0.0.1:%d" % e]),
         "ceiling: poll relay 256 KiB": relayed(lambda p, e: CEILING + ["relay", str(p), str(e)]),
     }
-    return {"TCP one-way": tcp, "UNIX-domain one-way": unix, "TCP relay": relay}
+    return {"TCP one-way": tcp, "UNIX-domain one-way": unix, "TCP relay": relay,
+            "TCP one-way into a tmpfs file": with_sink(tcp, "file"),
+            "TCP one-way into a pipe": with_sink(tcp, "pipe"),
+            "UNIX-domain one-way into a tmpfs file": with_sink(unix, "file"),
+            "UNIX-domain one-way into a pipe": with_sink(unix, "pipe")}
 
 
 def peak_resident_kib(pid):
@@ -166,7 +185,7 @@ def main():
             out.write(os.urandom(1 << 20))
     size = args.size_mib << 20
     lines = ["machine: %s, %d CPUs, kernel %s" % (platform_name(), os.cpu_count(), os.uname().release),
-             "data: %d MiB of random bytes from tmpfs to /dev/null, %d interleaved runs, GB = 10^9 bytes" % (args.size_mib, args.runs), ""]
+             "data: %d MiB of random bytes from tmpfs to /dev/null (or the sink named), %d interleaved runs, GB = 10^9 bytes" % (args.size_mib, args.runs), ""]
     try:
         for scenario, tools in scenarios().items():
             if args.only and args.only not in scenario:
