@@ -80,6 +80,14 @@ struct example_runner {
     process start(const std::string& line, spawn_options options = {}) const {
         return spawn(dir, words(line), in_dir(std::move(options)));
     }
+    // The documented web server, serving the working directory.
+    process start_web_server() const {
+        spawn_options python;
+        python.program = "/usr/bin/env";
+        std::vector<std::string> server_words = words(web_server);
+        server_words.insert(server_words.begin(), "python3");
+        return spawn(dir, server_words, in_dir(python));
+    }
 };
 
 std::vector<std::string> documented_commands(const std::string& text, const std::string& indent) {
@@ -140,11 +148,7 @@ TEST(documented_examples, a_listener_serving_peer_after_peer_and_a_receiving_cli
 TEST(documented_examples, a_relay_in_front_of_a_local_web_server) {
     example_runner example;
     write_file(example.dir.file("index.html"), "<p>hello through the relay</p>\n");
-    spawn_options python;
-    python.program = "/usr/bin/env";
-    std::vector<std::string> server_words = example.words(web_server);
-    server_words.insert(server_words.begin(), "python3");
-    process server = spawn(example.dir, server_words, example.in_dir(python));
+    process server = example.start_web_server();
     ASSERT_TRUE(wait_tcp_listening(example.port_8000, 30s)) << server.err();
     process relay = example.start(web_relay);
     ASSERT_TRUE(relay.wait_for_err("listening on"));
@@ -172,11 +176,7 @@ TEST(documented_examples, a_two_way_request_that_keeps_its_input_open_gets_the_r
     for (const std::string& recipe : {request_with_wait, manual_request_with_wait}) {
         example_runner example;
         write_file(example.dir.file("index.html"), "<p>the whole reply</p>\n");
-        spawn_options python;
-        python.program = "/usr/bin/env";
-        std::vector<std::string> server_words = example.words(web_server);
-        server_words.insert(server_words.begin(), "python3");
-        process server = spawn(example.dir, server_words, example.in_dir(python));
+        process server = example.start_web_server();
         ASSERT_TRUE(wait_tcp_listening(example.port_8000, 30s)) << server.err();
         spawn_options shell;
         shell.program = "/bin/sh";
