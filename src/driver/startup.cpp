@@ -153,5 +153,6 @@ int start_up(int argc, char** argv) {
         tty_nobuf(fileno(stdin), tty_direction::switch_off_canonical);
     }
     run_state.listen_fd = -1;
+    run_state.relay_fd = -1;  // so that the interrupt handler never takes it for descriptor 0
     return first_operand;
 }

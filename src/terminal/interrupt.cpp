@@ -97,6 +97,8 @@ void on_interrupt(int /*signal_number*/) {
     restore_terminal();  // before standard input, which may be the terminal, is replaced
     close_and_forget(&run_state.data_fd);
     close_and_forget(&run_state.listen_fd);
+    // A relay blocked writing to an onward server that doesn't read ends too.
+    close_and_forget(&run_state.relay_fd);
     close_keeping_number(run_state.echo_fd);
     remove_socket_file();
     errno = saved_errno;

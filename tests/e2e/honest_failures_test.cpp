@@ -157,6 +157,28 @@ TEST(interrupt_ends, a_listener_whose_peer_stopped_reading) {
     EXPECT_EQ(count_of(err, "sending file"), 1U) << err;
 }
 
+// A relay whose onward server stopped reading, while its client keeps sending: Ctrl-C ends
+// it, though the relay is blocked writing to the onward connection.
+TEST(interrupt_ends, a_relay_whose_onward_server_stopped_reading) {
+    temp_dir dir;
+    const auto [server_port, server, relay_port] = open_relay_ports();
+    process relay = start_listener(dir, relay_args(relay_port, server_port));
+    const auto [client, far] = connect_through(relay_port, server);
+    ASSERT_GE(far, 0);
+    const std::string data = random_bytes(64 << 20, 10);
+    std::thread flood([client = client, &data] { send_all(client, data); });
+    std::this_thread::sleep_for(1s);  // the onward socket's buffers fill
+    relay.signal(SIGINT);
+    const exit_result result = relay.wait(5s);
+    shutdown(client, SHUT_RDWR);
+    flood.join();
+    close(client);
+    close(far);
+    close(server);
+    EXPECT_FALSE(result.timed_out) << "still running after Ctrl-C: " << relay.err();
+    EXPECT_EQ(result.status, 0) << relay.err();
+}
+
 long cpu_ticks(pid_t pid) {
     std::istringstream stat(read_file("/proc/" + std::to_string(pid) + "/stat"));
     std::string field;
