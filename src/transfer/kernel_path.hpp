@@ -27,11 +27,6 @@ struct kernel_channel {
     int copy_write = -1;
     bool pair_supported = false;  // a chunk has gone through: the kernel supports this pair
     off_t file_offset = 0;        // sendfile after a read: where the rest of the chunk starts
-    // Full chunks are passed to a socket with "more to come", so that a chunk's last partial
-    // segment goes out with the next chunk's bytes; bytes_held says the socket may be holding
-    // such a segment, which release_held_bytes sends before the relay waits.
-    bool batch_full_chunks = false;
-    bool bytes_held = false;
 };
 
 // The kernel's method for this pair, or kernel_method::none.
@@ -43,9 +38,6 @@ struct kernel_channel {
 [[nodiscard]] chunk_result kernel_move(chunk_mover& mover);
 
 void close_kernel_channel(kernel_channel& channel);
-
-// Sends at once what the destination socket holds back after a batched chunk.
-void release_held_bytes(kernel_channel& channel, int to_fd);
 
 // sendfile and splice can't be told not to raise SIGPIPE when a socket's peer has gone.
 // While they write to sockets, SIGPIPE is held back; afterwards one raised meanwhile is

@@ -7,11 +7,8 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/sendfile.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -252,13 +249,9 @@ chunk_result deliver_by_write(chunk_mover& mover, bool already_in_buffer) {
 }
 
 chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
-    const bool batched =
-        mover.kernel.batch_full_chunks && mover.pending_length == mover.buffer.size();
-    const unsigned int flags = SPLICE_F_MOVE | (batched ? SPLICE_F_MORE : 0U);
-    mover.kernel.bytes_held = mover.kernel.bytes_held || batched;
     while (mover.pending_delivered < mover.pending_length) {
         const ssize_t out = splice(mover.kernel.pipe_read, nullptr, mover.to_fd, nullptr,
-                                   mover.pending_length - mover.pending_delivered, flags);
+                                   mover.pending_length - mover.pending_delivered, SPLICE_F_MOVE);
         if (out < 0 && errno == EINTR) {
             continue;
         }
@@ -381,16 +374,6 @@ void close_kernel_channel(kernel_channel& channel) {
         }
     }
     channel.method = kernel_method::none;
-}
-
-void release_held_bytes(kernel_channel& channel, int to_fd) {
-    if (!channel.bytes_held) {
-        return;
-    }
-    channel.bytes_held = false;
-    // Setting TCP_NODELAY, even again, sends what the socket was holding back.
-    const int on = 1;
-    setsockopt(to_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void hold_back_sigpipe() {

@@ -16,8 +16,6 @@ chunk_result kernel_move(chunk_mover& mover) {
 
 void close_kernel_channel(kernel_channel& /*channel*/) {}
 
-void release_held_bytes(kernel_channel& /*channel*/, int /*to_fd*/) {}
-
 void hold_back_sigpipe() {}
 
 void release_sigpipe() {}

@@ -110,40 +110,20 @@ std::optional<chunk_result> serve_side(side& from, int write_wait_ms) {
     }
 }
 
-// Waits until a side is readable. Chunks batched for a socket are sent off first when
-// nothing is ready at once, so that no byte waits in a socket while the relay does.
-int wait_for_readable(side& near_side, side& far_side, const fd_set& watched, fd_set& readable,
-                      timeval* working_timeout) {
-    const int descriptor_count = std::max(near_side.mover.from_fd, far_side.mover.from_fd) + 1;
-    readable = watched;
-    if (near_side.mover.kernel.bytes_held || far_side.mover.kernel.bytes_held) {
-        timeval no_wait{};
-        const int ready = select(descriptor_count, &readable, nullptr, nullptr, &no_wait);
-        if (ready != 0) {
-            return ready;
-        }
-        for (side* each : {&near_side, &far_side}) {
-            release_held_bytes(each->mover.kernel, each->mover.to_fd);
-        }
-        readable = watched;
-    }
-    if (working_timeout != nullptr) {
-        // A fresh period before every wait: the timeout measures idleness.
-        *working_timeout = *run_state.timeout;
-    }
-    return select(descriptor_count, &readable, nullptr, nullptr, working_timeout);
-}
-
 chunk_result relay_chunks(side& near_side, side& far_side, timeval* working_timeout) {
     fd_set watched;
     FD_ZERO(&watched);
     FD_SET(near_side.mover.from_fd, &watched);
     FD_SET(far_side.mover.from_fd, &watched);
+    const int descriptor_count = std::max(near_side.mover.from_fd, far_side.mover.from_fd) + 1;
     const int write_wait_ms = idle_limit_ms(working_timeout);
     for (;;) {
-        fd_set readable;
-        const int ready =
-            wait_for_readable(near_side, far_side, watched, readable, working_timeout);
+        fd_set readable = watched;
+        if (working_timeout != nullptr) {
+            // A fresh period before every wait: the timeout measures idleness.
+            *working_timeout = *run_state.timeout;
+        }
+        const int ready = select(descriptor_count, &readable, nullptr, nullptr, working_timeout);
         if (ready == 0) {
             return idle_past_timeout();
         }
@@ -183,9 +163,6 @@ chunk_result relay_loop(int near_in, int far_in, int near_out, int far_out) {
     side near_side{open_mover(near_in, far_out, chunk, needs_bytes), near_label};
     side far_side{open_mover(far_in, near_out, chunk, needs_bytes), far_label};
     const bool sigpipe_held = choose_kernel_paths(near_side, far_side);
-    for (side* each : {&near_side, &far_side}) {
-        each->mover.kernel.batch_full_chunks = each->mover.to_socket;
-    }
     if (sigpipe_held) {
         hold_back_sigpipe();
     }
