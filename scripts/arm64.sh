@@ -24,24 +24,26 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 wait_for_line() { for _ in $(seq 1000); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.01; done; return 1; }
 checksum_of() { grep '^checksum: ' "$1"; }
 
-# TCP: the ARM64 build listens, this machine's sends
+# transfer NAME LISTENER... -- SENDER...: the listener receives the data file, started with
+# --sum and its address; both must report the same checksum and the bytes must arrive whole.
+transfer() {
+    local name=$1 listener=() sender=()
+    shift
+    while [ "$1" != "--" ]; do listener+=("$1"); shift; done
+    shift
+    sender=("$@")
+    timeout 60 "${listener[@]}" >"$work/$name.out" 2>"$work/$name.err" &
+    local pid=$!
+    wait_for_line "listening on" "$work/$name.err"
+    timeout 60 "${sender[@]}" "$work/data" 2>"$work/$name.client"
+    wait "$pid"
+    cmp "$work/data" "$work/$name.out"
+    [ "$(checksum_of "$work/$name.err")" = "$(checksum_of "$work/$name.client")" ]
+}
 port=$(free_port)
-timeout 60 "${arm[@]}" -s -l "$port" >"$work/tcp.out" 2>"$work/tcp.err" &
-listener=$!
-wait_for_line "listening on" "$work/tcp.err"
-timeout 60 "$native" -s -h "127.0.0.1:$port" "$work/data" 2>"$work/tcp.client"
-wait "$listener"
-cmp "$work/data" "$work/tcp.out"
-[ "$(checksum_of "$work/tcp.err")" = "$(checksum_of "$work/tcp.client")" ]
-
-# UNIX-domain: this machine's build listens, the ARM64 build sends
-timeout 60 "$native" -s -U "$work/sock" >"$work/unix.out" 2>"$work/unix.err" &
-listener=$!
-wait_for_line "listening on" "$work/unix.err"
-timeout 60 "${arm[@]}" -s -u "$work/sock" "$work/data" 2>"$work/unix.client"
-wait "$listener"
-cmp "$work/data" "$work/unix.out"
-[ "$(checksum_of "$work/unix.err")" = "$(checksum_of "$work/unix.client")" ]
+# TCP: the ARM64 build listens, this machine's sends; UNIX-domain: the other way round
+transfer tcp "${arm[@]}" -s -l "$port" -- "$native" -s -h "127.0.0.1:$port"
+transfer unix "$native" -s -U "$work/sock" -- "${arm[@]}" -s -u "$work/sock"
 echo "ARM64 transfers agree: $(checksum_of "$work/tcp.err")"
 
 # A few end-to-end tests, with the ARM64 binary in place of this machine's.

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <span>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -65,11 +64,6 @@ void set_up_endpoints() {
     }
 }
 
-bool is_socket(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
-}
-
 void report_failure(const char* label, int error) {
     if (error == source_changed_error) {
         std::fprintf(stderr, "%s: file changed while being sent\n", label);
@@ -97,8 +91,7 @@ int judge_copy_end(const chunk_result& end, const char* source_label) {
 // In a two-way transfer a connection that fails or resets is the quiet end of its side;
 // standard input and output that fail are reported.
 int judge_two_way_end(const chunk_result& end) {
-    if (end.kind == chunk_result::source_ended || failed_by_interrupt(end.error) ||
-        is_socket(end.fd)) {
+    if (ended_quietly(end) || is_socket(end.fd)) {
         return 0;
     }
     report_failure(end.kind == chunk_result::source_failed ? "read" : "write", end.error);

@@ -7,9 +7,10 @@
 
 namespace {
 
+// `label` null: a failure goes unreported (it is reported when the connected socket is sized).
 void set_buffer_size(int fd, int option, const char* label) {
     const int size = run_state.sockbuf_size;
-    if (setsockopt(fd, SOL_SOCKET, option, &size, sizeof size) != 0) {
+    if (setsockopt(fd, SOL_SOCKET, option, &size, sizeof size) != 0 && label != nullptr) {
         std::perror(label);
     }
 }
@@ -25,10 +26,9 @@ void read_buffer_size(int fd, int option, const char* label, int* size) {
 }  // namespace
 
 void size_socket_buffers_early(int fd) {
-    const int size = run_state.sockbuf_size;
-    if (size != 0) {
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (run_state.sockbuf_size != 0) {
+        set_buffer_size(fd, SO_SNDBUF, nullptr);
+        set_buffer_size(fd, SO_RCVBUF, nullptr);
     }
 }
 

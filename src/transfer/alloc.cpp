@@ -11,13 +11,14 @@
 namespace {
 
 [[noreturn]] void die_out_of_memory() {
-    // "\n" ends a progress line first, so that the message stands on a line of its own.
-    constexpr char message[] = "\nout of memory\n";
-    const bool line_open = run_state.progress_line_open != 0;
+    // Direct writes: stdio may itself need memory to format a message. A progress line on
+    // standard error is ended first, so that the message stands on a line of its own.
+    constexpr char message[] = "out of memory\n";
     std::fflush(stderr);
-    // One direct write: stdio may itself need memory to format a message.
-    [[maybe_unused]] auto written =
-        write(STDERR_FILENO, message + (line_open ? 0 : 1), sizeof message - (line_open ? 1 : 2));
+    if (run_state.progress_line_open != 0) {
+        [[maybe_unused]] auto ended = write(STDERR_FILENO, "\n", 1);
+    }
+    [[maybe_unused]] auto written = write(STDERR_FILENO, message, sizeof message - 1);
     std::exit(1);
 }
 

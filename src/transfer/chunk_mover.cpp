@@ -7,21 +7,11 @@
 #include <poll.h>
 #include <sys/stat.h>
 
-namespace {
-
-bool is_socket(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
-}
-
-}  // namespace
-
 chunk_mover open_mover(int from_fd, int to_fd, std::span<unsigned char> buffer, bool needs_bytes) {
     chunk_mover mover{};
     mover.from_fd = from_fd;
     mover.to_fd = to_fd;
     mover.buffer = buffer;
-    mover.from_socket = is_socket(from_fd);
     mover.to_socket = is_socket(to_fd);
     mover.kernel = open_kernel_channel(from_fd, to_fd, buffer.size(), needs_bytes);
     return mover;
@@ -49,6 +39,11 @@ bool wait_for(int fd, short events, int timeout_ms) {
         // Readiness, a hang-up, an error or a closed descriptor: the next move tells which.
         return ready != 0;
     }
+}
+
+bool is_socket(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 bool failed_by_interrupt(int error) {

@@ -33,9 +33,8 @@ struct chunk_mover {
     int from_fd;
     int to_fd;
     std::span<unsigned char> buffer;  // one chunk: at most buffer.size() bytes move at a time
-    bool from_socket;
-    bool to_socket;           // written with send(), never raising SIGPIPE
-    bool writes_never_block;  // a full destination is a must_wait, even a blocking one
+    bool to_socket;                   // written with send(), never raising SIGPIPE
+    bool writes_never_block;          // a full destination is a must_wait, even a blocking one
     // A chunk taken from the source that has not all reached the destination: the next
     // move_chunk delivers the rest before it takes anything new.
     std::size_t pending_length;
@@ -52,6 +51,10 @@ void close_mover(chunk_mover& mover);
 // Waits until `fd` is ready for `events`, at most `timeout_ms` (-1: no limit). False when
 // the time passed first.
 [[nodiscard]] bool wait_for(int fd, short events, int timeout_ms);
+
+// Whether the descriptor is a socket (written with send(), and quiet when it fails in a
+// two-way transfer).
+[[nodiscard]] bool is_socket(int fd);
 
 // Whether a failure is the interrupt handler's doing: it closed the descriptor under the
 // call, which is how a user ends a transfer, and nothing is reported.

@@ -77,9 +77,22 @@ bool file_error(int error) {
     return error == EIO || error == EOVERFLOW || error == ESPIPE;
 }
 
-chunk_result sendfile_whole(chunk_mover& mover) {
+// A sendfile failure, put on the side it belongs to.
+chunk_result sendfile_failed(const chunk_mover& mover, int error) {
+    const bool source = file_error(error);
+    return failed(source ? chunk_result::source_failed : chunk_result::destination_failed, error,
+                  source ? mover.from_fd : mover.to_fd);
+}
+
+// One call that moves up to a chunk from the source to the destination by itself (sendfile,
+// or a splice with a pipe on one side), retried when a signal interrupts it. A full or empty
+// side is a wait, a refused pair sends the mover over to read and write, and a failure is
+// put on its side by `failure`.
+chunk_result move_in_one_call(chunk_mover& mover, ssize_t (*call)(const chunk_mover&),
+                              chunk_result (*when_idle)(const chunk_mover&),
+                              chunk_result (*failure)(const chunk_mover&, int)) {
     for (;;) {
-        const ssize_t n = sendfile(mover.to_fd, mover.from_fd, nullptr, mover.buffer.size());
+        const ssize_t n = call(mover);
         if (n > 0) {
             mover.kernel.pair_supported = true;
             return {chunk_result::moved, static_cast<std::size_t>(n)};
@@ -91,15 +104,22 @@ chunk_result sendfile_whole(chunk_mover& mover) {
             continue;
         }
         if (is_full(errno)) {
-            return must_wait(mover.to_fd, POLLOUT);
+            return when_idle(mover);
         }
         if (!mover.kernel.pair_supported && refused(errno)) {
             return go_plain(mover);
         }
-        const bool source = file_error(errno);
-        return failed(source ? chunk_result::source_failed : chunk_result::destination_failed,
-                      errno, source ? mover.from_fd : mover.to_fd);
+        return failure(mover, errno);
     }
+}
+
+ssize_t sendfile_chunk(const chunk_mover& mover) {
+    return sendfile(mover.to_fd, mover.from_fd, nullptr, mover.buffer.size());
+}
+
+// A file never runs dry: the socket is full.
+chunk_result wait_for_destination(const chunk_mover& mover) {
+    return must_wait(mover.to_fd, POLLOUT);
 }
 
 // The rest of a chunk that was read for the checksum, sent from the file by its offset.
@@ -125,10 +145,8 @@ chunk_result sendfile_rest(chunk_mover& mover) {
             return failed(chunk_result::source_failed, source_changed_error, mover.from_fd);
         }
         if (sent < 0) {
-            const bool source = file_error(errno);
             mover.pending_length = 0;
-            return failed(source ? chunk_result::source_failed : chunk_result::destination_failed,
-                          errno, source ? mover.from_fd : mover.to_fd);
+            return sendfile_failed(mover, errno);
         }
         mover.pending_delivered += static_cast<std::size_t>(sent);
         mover.kernel.file_offset += sent;
@@ -178,28 +196,8 @@ chunk_result splice_direct_failed(const chunk_mover& mover, int error) {
     return failed(chunk_result::destination_failed, error, mover.to_fd);
 }
 
-chunk_result splice_direct(chunk_mover& mover) {
-    for (;;) {
-        const ssize_t n = splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(),
-                                 SPLICE_F_MOVE);
-        if (n > 0) {
-            mover.kernel.pair_supported = true;
-            return {chunk_result::moved, static_cast<std::size_t>(n)};
-        }
-        if (n == 0) {
-            return {chunk_result::source_ended};
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (is_full(errno)) {
-            return wait_for_idle_side(mover);
-        }
-        if (!mover.kernel.pair_supported && refused(errno)) {
-            return go_plain(mover);
-        }
-        return splice_direct_failed(mover, errno);
-    }
+ssize_t splice_chunk(const chunk_mover& mover) {
+    return splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(), SPLICE_F_MOVE);
 }
 
 // --- through a pipe of our own -----------------------------------------------------------
@@ -357,8 +355,11 @@ kernel_channel open_kernel_channel(int from_fd, int to_fd, std::size_t chunk_siz
 chunk_result kernel_move(chunk_mover& mover) {
     switch (mover.kernel.method) {
     case kernel_method::sendfile_from_file:
-        return mover.kernel.needs_bytes ? sendfile_after_read(mover) : sendfile_whole(mover);
-    case kernel_method::splice_direct: return splice_direct(mover);
+        return mover.kernel.needs_bytes
+                   ? sendfile_after_read(mover)
+                   : move_in_one_call(mover, sendfile_chunk, wait_for_destination, sendfile_failed);
+    case kernel_method::splice_direct:
+        return move_in_one_call(mover, splice_chunk, wait_for_idle_side, splice_direct_failed);
     case kernel_method::splice_via_pipe: return splice_via_pipe(mover);
     case kernel_method::none: break;
     }
