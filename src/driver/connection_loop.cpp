@@ -4,7 +4,7 @@
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
 #include "terminal/interrupt.hpp"
-#include "transfer/chunk_mover.hpp"
+#include "transfer/connection_end.hpp"
 #include "transfer/relay.hpp"
 
 #include <cerrno>
@@ -62,6 +62,10 @@ void set_up_endpoints() {
     } else {
         connect_to(&run_state.data_fd);
     }
+    prepare_connection(run_state.data_fd);
+    if (relay_mode()) {
+        prepare_connection(run_state.relay_fd);
+    }
 }
 
 void report_failure(const char* label, int error) {
@@ -73,28 +77,43 @@ void report_failure(const char* label, int error) {
     std::perror(label);
 }
 
-// The source's end, or a failure that the interrupt handler caused.
-bool ended_quietly(const chunk_result& end) {
-    return end.kind == chunk_result::source_ended || failed_by_interrupt(end.error);
+bool failed(const transfer_end& end) {
+    return end.kind == transfer_end::source_failed || end.kind == transfer_end::destination_failed;
+}
+
+// The source's end, an interrupt, or a failure that the interrupt handler caused by closing
+// the descriptor under the call.
+bool ended_quietly(const transfer_end& end) {
+    return !failed(end) || failed_by_interrupt(end.error);
 }
 
 // What the end of a one-way copy means for the run: 0, or 1 once a failure is reported. A
 // failed read is reported under `source_label`, a failed write under "write".
-int judge_copy_end(const chunk_result& end, const char* source_label) {
+int judge_copy_end(const transfer_end& end, const char* source_label) {
+    if (end.kind == transfer_end::wait_failed) {
+        report_failure("select", end.error);
+        return 1;
+    }
     if (ended_quietly(end)) {
         return 0;
     }
-    report_failure(end.kind == chunk_result::source_failed ? source_label : "write", end.error);
+    report_failure(end.kind == transfer_end::source_failed ? source_label : "write", end.error);
     return 1;
 }
 
-// In a two-way transfer a connection that fails or resets is the quiet end of its side;
-// standard input and output that fail are reported.
-int judge_two_way_end(const chunk_result& end) {
-    if (ended_quietly(end) || is_socket(end.fd)) {
+// A connection whose peer had ended its side and went away: our write finds it shut (EPIPE),
+// which is the end of a transfer in either direction, not a cut.
+bool peer_had_ended(const transfer_end& end) {
+    return end.kind == transfer_end::destination_failed && end.error == EPIPE && is_socket(end.fd);
+}
+
+// A two-way transfer or a relay: a connection that resets or fails cut what it carried, and
+// so does standard input or output that fails. Each is reported.
+int judge_two_way_end(const transfer_end& end) {
+    if (ended_quietly(end) || peer_had_ended(end)) {
         return 0;
     }
-    report_failure(end.kind == chunk_result::source_failed ? "read" : "write", end.error);
+    report_failure(end.kind == transfer_end::source_failed ? "read" : "write", end.error);
     return 1;
 }
 
@@ -105,8 +124,9 @@ void open_progress_line() {
 
 // Ends the progress line: " done." after a quiet end, a bare line end before a failure's
 // message.
-void close_progress_line(const chunk_result& end) {
-    std::fputs(ended_quietly(end) ? " done.\n" : "\n", stderr);
+void close_progress_line(const transfer_end& end) {
+    std::fputs(ended_quietly(end) && end.kind != transfer_end::wait_failed ? " done.\n" : "\n",
+               stderr);
     run_state.progress_line_open = 0;
 }
 
@@ -117,7 +137,7 @@ void verbose_start(const char* text) {
     }
 }
 
-void verbose_end(const chunk_result& end) {
+void verbose_end(const transfer_end& end) {
     if (has_flag(FLAG_VERBOSE)) {
         close_progress_line(end);
     }
@@ -128,12 +148,21 @@ struct cycle_outcome {
     int status;                 // 0, or 1 after a reported failure
     bool stream_cut;            // a failure lost data on its way through the connection
     bool standard_input_ended;  // standard input was read to its end
+    bool interrupted;           // Ctrl-C or Ctrl-\ ended it
 };
+
+cycle_outcome outcome_of(const transfer_end& end, int status, bool input_ended) {
+    return {status, status != 0, input_ended, end.kind == transfer_end::interrupted};
+}
 
 // A file that can't be opened is reported and the others are still sent; the status is 1.
 cycle_outcome send_operands(std::span<char*> operands) {
     cycle_outcome outcome{};
     for (char* operand : operands) {
+        if (interrupt_seen != 0) {
+            outcome.interrupted = true;
+            break;
+        }
         const int fd = open(operand, O_RDONLY);
         if (fd < 0) {
             std::perror(operand);
@@ -144,19 +173,20 @@ cycle_outcome send_operands(std::span<char*> operands) {
             std::fprintf(stderr, "sending file %s ", operand);
             open_progress_line();
         }
-        const chunk_result end = file_copy(fd, run_state.data_fd);
+        const transfer_end end = file_copy(fd, run_state.data_fd);
         if (!has_flag(FLAG_QUIET)) {
             close_progress_line(end);
         }
         if (judge_copy_end(end, operand) != 0) {
-            outcome = {1, true, false};
+            outcome = {1, true, false, false};
         }
         if (close(fd) != 0) {
             std::perror(operand);
         }
-        if (end.kind != chunk_result::source_ended) {
-            // The stream is cut or the connection gone: the remaining operands would be lost
-            // on the way.
+        if (end.kind != transfer_end::source_ended) {
+            // The stream is cut, the connection gone or the run interrupted: the remaining
+            // operands would be lost on the way.
+            outcome.interrupted = end.kind == transfer_end::interrupted;
             break;
         }
     }
@@ -168,14 +198,10 @@ cycle_outcome move_two_way() {
     const int far_in = relay_mode() ? run_state.relay_fd : run_state.data_fd;
     const int near_out = relay_mode() ? run_state.data_fd : STDOUT_FILENO;
     const int far_out = far_in;
-    if (!fits_in_select_set(near_in) || !fits_in_select_set(far_in)) {
-        return {1, false, false};
-    }
-    const chunk_result end = relay_loop(near_in, far_in, near_out, far_out);
+    const transfer_end end = relay_loop(near_in, far_in, near_out, far_out);
     const bool input_ended =
-        !relay_mode() && end.kind == chunk_result::source_ended && end.fd == STDIN_FILENO;
-    const int status = judge_two_way_end(end);
-    return {status, status != 0, input_ended};
+        !relay_mode() && end.kind == transfer_end::source_ended && end.fd == STDIN_FILENO;
+    return outcome_of(end, judge_two_way_end(end), input_ended);
 }
 
 cycle_outcome move_local_side(std::span<char*> operands) {
@@ -187,16 +213,14 @@ cycle_outcome move_local_side(std::span<char*> operands) {
     }
     if (has_flag(FLAG_OUTPUT)) {
         verbose_start("receiving ");
-        const chunk_result end = stdio_copy(run_state.data_fd, STDOUT_FILENO);
+        const transfer_end end = stdio_copy(run_state.data_fd, STDOUT_FILENO);
         verbose_end(end);
-        const int status = judge_copy_end(end, "read");
-        return {status, status != 0, false};
+        return outcome_of(end, judge_copy_end(end, "read"), false);
     }
     verbose_start("sending ");
-    const chunk_result end = stdio_copy(STDIN_FILENO, run_state.data_fd);
+    const transfer_end end = stdio_copy(STDIN_FILENO, run_state.data_fd);
     verbose_end(end);
-    const int status = judge_copy_end(end, "read");
-    return {status, status != 0, end.kind == chunk_result::source_ended};
+    return outcome_of(end, judge_copy_end(end, "read"), end.kind == transfer_end::source_ended);
 }
 
 // A listener that sends was given no connect port; it names the port it listens on.
@@ -223,18 +247,76 @@ void print_summary(const timeval& start, const timeval& end) {
     }
 }
 
-// Closes the cycle's data sockets: after a failure that lost data with a reset, so that the
-// peer can't take the cut stream for a complete one.
-void close_data_sockets(bool data_lost) {
-    const connection_close how = data_lost ? connection_close::reset : connection_close::orderly;
-    const int data_fd = run_state.data_fd;
-    run_state.data_fd = -1;
-    close_connection(data_fd, how);
-    if (relay_mode()) {
-        const int relay_fd = run_state.relay_fd;
-        run_state.relay_fd = -1;
-        close_connection(relay_fd, how);
+// Takes a data socket out of run_state before it is closed, so that the interrupt handler
+// can't close its number again once a later socket or file has taken it.
+int take_data_socket(int* slot) {
+    const int fd = *slot;
+    *slot = -1;
+    return fd;
+}
+
+// What the close of a connection told: 0, or 1 once a failure is reported. In a two-way
+// transfer or a relay, a peer that had ended its side (its reset then reads EPIPE) ended the
+// transfer, as its end of data always does.
+int judge_close_end(const close_end& end) {
+    const bool two_way = has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT);
+    switch (end.kind) {
+    case close_end::reset_by_peer:
+        if (two_way && end.error == EPIPE) {
+            return 0;
+        }
+        // The bytes written did not all arrive. A reset that came after the peer's own end
+        // of data reads EPIPE, but it is a reset all the same.
+        report_failure("write", end.error == EPIPE ? ECONNRESET : end.error);
+        return 1;
+    case close_end::timed_out:
+        std::fprintf(stderr, "timeout: %d bytes left unacknowledged\n", end.unacknowledged);
+        return 1;
+    case close_end::delivered:
+    case close_end::interrupted: break;
     }
+    return 0;
+}
+
+// The terms of this cycle's orderly closes.
+close_terms terms_of_close() {
+    const bool two_way = has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT);
+    close_terms terms{!two_way && has_flag(FLAG_INPUT), {}};
+    if (two_way && !idle_limit_from(run_state.timeout, terms.limit)) {
+        terms.limit = {};  // a period no wait can take was reported by the transfer
+    }
+    return terms;
+}
+
+// Closes the cycle's data sockets. After a failure that lost data, with a reset, so that the
+// peer can't take the cut stream for a complete one; otherwise in order, waiting until each
+// peer has everything. In relay mode a connection whose close fails passes the cut on to the
+// other. Returns 0, or 1 once a failure of a close is reported.
+int close_data_sockets(const cycle_outcome& outcome) {
+    const int data_fd = take_data_socket(&run_state.data_fd);
+    const int relay_fd = relay_mode() ? take_data_socket(&run_state.relay_fd) : -1;
+    if (outcome.stream_cut) {
+        close_with_reset(data_fd);
+        close_with_reset(relay_fd);
+        return 0;
+    }
+    if (data_fd < 0) {
+        close(relay_fd);  // the interrupt handler closed the other
+        return 0;
+    }
+    const close_terms terms = terms_of_close();
+    const bool near_shut_down = begin_orderly_close(data_fd);
+    if (relay_fd < 0) {
+        return judge_close_end(finish_orderly_close(data_fd, near_shut_down, terms));
+    }
+    const bool onward_shut_down = begin_orderly_close(relay_fd);
+    const close_end onward = finish_orderly_close(relay_fd, onward_shut_down, terms);
+    if (onward.kind == close_end::reset_by_peer || onward.kind == close_end::timed_out) {
+        close_with_reset(data_fd);
+        return judge_close_end(onward);
+    }
+    return judge_close_end(onward) |
+           judge_close_end(finish_orderly_close(data_fd, near_shut_down, terms));
 }
 
 cycle_outcome run_cycle(std::span<char*> operands) {
@@ -245,10 +327,10 @@ cycle_outcome run_cycle(std::span<char*> operands) {
     set_up_endpoints();
     timeval start{};
     gettimeofday(&start, nullptr);
-    const cycle_outcome outcome = move_local_side(operands);
+    cycle_outcome outcome = move_local_side(operands);
     timeval end{};
     gettimeofday(&end, nullptr);
-    close_data_sockets(outcome.stream_cut);
+    outcome.status |= close_data_sockets(outcome);
     print_summary(start, end);
     return outcome;
 }

@@ -3,12 +3,27 @@
 // on Linux) links platform_posix.cpp.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
+#include <poll.h>
 #include <sys/types.h>
 
-// Bytes written to a TCP socket and not yet acknowledged by the peer; -1 where the system
-// can't tell.
+// Bytes written to a socket that its peer doesn't have yet: on TCP the ones it hasn't
+// acknowledged, on a UNIX-domain socket (where the system counts them) the ones its program
+// hasn't read. -1 where the system can't tell.
 [[nodiscard]] int unacknowledged_bytes(int fd);
+
+// poll, unless `stop` is set. The interrupt signals are held back while `stop` is checked and
+// let in only inside the wait, so that one arriving just before it can't be missed: the
+// result is then -1 with EINTR, as for any signal that came during the wait. A system
+// without such a wait wakes at least every quarter of a second to look at `stop`, returning
+// 0 as if the time had passed.
+[[nodiscard]] int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
+                                      const volatile std::sig_atomic_t& stop);
+
+// Bytes that one write can put into a pipe without waiting, once poll has reported room: at
+// least PIPE_BUF, more where the system tells the pipe's size and what it holds.
+[[nodiscard]] std::size_t pipe_room(int fd);
 
 // Whether the socket is a TCP one (as opposed to a UNIX-domain socket).
 [[nodiscard]] bool socket_is_tcp(int fd);

@@ -1,14 +1,53 @@
 #include "platform/platform.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <getopt.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 int unacknowledged_bytes(int fd) {
     int queued = 0;
     return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
+                        const volatile std::sig_atomic_t& stop) {
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGQUIT);
+    sigset_t outside;
+    sigprocmask(SIG_BLOCK, &interrupts, &outside);
+    int ready = -1;
+    errno = EINTR;
+    if (stop == 0) {
+        const timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        ready = ppoll(watched, count, timeout_ms < 0 ? nullptr : &limit, &outside);
+    }
+    const int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &outside, nullptr);
+    errno = saved_errno;
+    return ready;
+}
+
+std::size_t pipe_room(int fd) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const int capacity = fcntl(fd, F_GETPIPE_SZ);
+    int unread = 0;
+    if (page <= 0 || capacity <= 0 || ioctl(fd, FIONREAD, &unread) != 0) {
+        return PIPE_BUF;
+    }
+    // The pipe keeps its bytes in pages: the unread ones fill whole pages but for the one
+    // its reader is in and the one its writer fills, so that much more may be taken.
+    const long taken = (static_cast<long>(unread) + page - 1) / page * page + page;
+    return static_cast<std::size_t>(std::max<long>(PIPE_BUF, capacity - taken));
 }
 
 bool socket_is_tcp(int fd) {

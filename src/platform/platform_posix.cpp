@@ -1,7 +1,11 @@
 #include "platform/platform.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 #include <getopt.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,8 +19,40 @@ constexpr int no_sigpipe = 0;  // macOS: SIGPIPE stays held back for the whole t
 
 }  // namespace
 
+// The BSDs count a socket's unsent and unacknowledged bytes with FIONWRITE, macOS with
+// SO_NWRITE; elsewhere the close can't see them.
+#if defined(FIONWRITE)
+int unacknowledged_bytes(int fd) {
+    int queued = 0;
+    return ioctl(fd, FIONWRITE, &queued) == 0 ? queued : -1;
+}
+#elif defined(SO_NWRITE)
+int unacknowledged_bytes(int fd) {
+    int queued = 0;
+    socklen_t length = sizeof queued;
+    return getsockopt(fd, SOL_SOCKET, SO_NWRITE, &queued, &length) == 0 ? queued : -1;
+}
+#else
 int unacknowledged_bytes(int /*fd*/) {
     return -1;
+}
+#endif
+
+// Plain poll can't let the interrupt signals in atomically, so it sleeps a quarter of a
+// second at most and the caller looks at the flag again.
+int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
+                        const volatile std::sig_atomic_t& stop) {
+    if (stop != 0) {
+        errno = EINTR;
+        return -1;
+    }
+    constexpr int longest_sleep_ms = 250;
+    const int sleep_ms = timeout_ms < 0 ? longest_sleep_ms : std::min(timeout_ms, longest_sleep_ms);
+    return poll(watched, count, sleep_ms);
+}
+
+std::size_t pipe_room(int /*fd*/) {
+    return PIPE_BUF;
 }
 
 bool socket_is_tcp(int fd) {

@@ -6,39 +6,54 @@
 #include <cerrno>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-chunk_mover open_mover(int from_fd, int to_fd, std::span<unsigned char> buffer, bool needs_bytes) {
+stream_kind kind_of_stream(int fd, bool ours) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return stream_kind::always_ready;  // its first call fails and says why
+    }
+    switch (status.st_mode & S_IFMT) {
+    case S_IFSOCK: return ours ? stream_kind::own_socket : stream_kind::shared_socket;
+    case S_IFIFO: return stream_kind::shared_pipe;
+    case S_IFCHR: return isatty(fd) != 0 ? stream_kind::terminal : stream_kind::always_ready;
+    default: return stream_kind::always_ready;
+    }
+}
+
+chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kind to_kind,
+                       std::span<unsigned char> buffer, bool needs_bytes) {
     chunk_mover mover{};
     mover.from_fd = from_fd;
     mover.to_fd = to_fd;
+    mover.from_kind = from_kind;
+    mover.to_kind = to_kind;
     mover.buffer = buffer;
-    mover.to_socket = is_socket(to_fd);
-    mover.kernel = open_kernel_channel(from_fd, to_fd, buffer.size(), needs_bytes);
+    mover.needs_bytes = needs_bytes;
+    mover.kernel = open_kernel_channel(mover);
     return mover;
 }
 
 chunk_result move_chunk(chunk_mover& mover) {
-    if (mover.kernel.method != kernel_method::none) {
-        return kernel_move(mover);
+    if (mover.kernel.method == kernel_method::none) {
+        return plain_move(mover);
+    }
+    kernel_request request = kernel_request::none;
+    const chunk_result result = kernel_move(mover, request);
+    switch (request) {
+    case kernel_request::none: return result;
+    case kernel_request::plain_for_good: close_kernel_channel(mover.kernel); break;
+    case kernel_request::plain_for_a_chunk: break;
     }
     return plain_move(mover);
 }
 
-void close_mover(chunk_mover& mover) {
-    close_kernel_channel(mover.kernel);
+bool chunk_in_flight_now(const chunk_mover& mover) {
+    return mover.chunk.length > 0;
 }
 
-bool wait_for(int fd, short events, int timeout_ms) {
-    pollfd watched{fd, events, 0};
-    for (;;) {
-        const int ready = poll(&watched, 1, timeout_ms);
-        if (ready < 0 && errno == EINTR) {
-            // an interrupt closed the descriptor, or some other signal came: look again
-            continue;
-        }
-        // Readiness, a hang-up, an error or a closed descriptor: the next move tells which.
-        return ready != 0;
-    }
+void close_mover(chunk_mover& mover) {
+    close_kernel_channel(mover.kernel);
 }
 
 bool is_socket(int fd) {
@@ -48,4 +63,13 @@ bool is_socket(int fd) {
 
 bool failed_by_interrupt(int error) {
     return error == EBADF && interrupt_seen != 0;
+}
+
+bool ready_now(int fd, short events) {
+    pollfd watched{fd, events, 0};
+    int ready = 0;
+    while ((ready = poll(&watched, 1, 0)) < 0 && errno == EINTR) {
+    }
+    // An error or a hang-up is "ready" too: the next call tells what happened.
+    return ready != 0;
 }

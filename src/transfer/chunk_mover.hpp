@@ -1,12 +1,18 @@
 // The one way a chunk moves from a source descriptor to a destination, whatever carries it:
 // plain read and write, or (on Linux) the kernel's sendfile, splice and tee. Every copy and
 // the relay go through move_chunk and decide for themselves what its result means.
+//
+// Nothing here ever blocks on a peer or a pipe: a source that has nothing and a destination
+// that has no room are a must_wait, and the transfer's one wait (transfer/wait.hpp) decides
+// what comes next. A disk write is not a wait.
 #pragma once
 
 #include "transfer/kernel_path.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <sys/types.h>
 
 struct chunk_result {
     enum kind_type {
@@ -29,33 +35,59 @@ struct chunk_result {
 // offset: the bytes sent would not be the bytes counted.
 constexpr int source_changed_error = -1;
 
+// What a descriptor is, for reading and writing it without ever being blocked.
+enum class stream_kind : std::uint8_t {
+    always_ready,   // a regular file or a device such as /dev/null
+    own_socket,     // a connection of ours: non-blocking for the transfer
+    shared_socket,  // a socket we were given as a standard stream: one call at a time won't wait
+    shared_pipe,    // a pipe we were given: read once it has bytes, written within its room
+    terminal,       // read once it has bytes, written in small pieces once it has room
+};
+
+// The chunk between source and destination: taken from the source, not yet all delivered.
+// Only the mover and its two paths change it.
+struct chunk_in_flight {
+    enum class place : std::uint8_t {
+        buffer,         // the bytes are in the mover's buffer
+        own_pipe,       // in our own pipe (and in the buffer too when they must be seen)
+        file_offset,    // in the source file at `file_offset` (and in the buffer)
+        file_position,  // at the source file's own position: up to `length`, until its end
+    };
+    std::size_t length = 0;  // bytes taken; 0: no chunk in flight
+    std::size_t delivered = 0;
+    place held = place::buffer;
+    off_t file_offset = 0;
+};
+
 struct chunk_mover {
     int from_fd;
     int to_fd;
+    stream_kind from_kind;
+    stream_kind to_kind;
     std::span<unsigned char> buffer;  // one chunk: at most buffer.size() bytes move at a time
-    bool to_socket;                   // written with send(), never raising SIGPIPE
-    bool writes_never_block;          // a full destination is a must_wait, even a blocking one
-    // A chunk taken from the source that has not all reached the destination: the next
-    // move_chunk delivers the rest before it takes anything new.
-    std::size_t pending_length;
-    std::size_t pending_delivered;
+    bool needs_bytes;                 // every chunk must pass through the buffer
+    chunk_in_flight chunk;
     kernel_channel kernel;  // in use while kernel.method isn't kernel_method::none
 };
 
+// What the descriptor is. `ours`: a connection this run made or accepted.
+[[nodiscard]] stream_kind kind_of_stream(int fd, bool ours);
+
 // A mover for this pair. `needs_bytes`: every chunk must pass through the buffer.
-[[nodiscard]] chunk_mover open_mover(int from_fd, int to_fd, std::span<unsigned char> buffer,
+[[nodiscard]] chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd,
+                                     stream_kind to_kind, std::span<unsigned char> buffer,
                                      bool needs_bytes);
+// Delivers the chunk in flight, if any; otherwise takes and delivers the next one.
 [[nodiscard]] chunk_result move_chunk(chunk_mover& mover);
+[[nodiscard]] bool chunk_in_flight_now(const chunk_mover& mover);
 void close_mover(chunk_mover& mover);
 
-// Waits until `fd` is ready for `events`, at most `timeout_ms` (-1: no limit). False when
-// the time passed first.
-[[nodiscard]] bool wait_for(int fd, short events, int timeout_ms);
-
-// Whether the descriptor is a socket (written with send(), and quiet when it fails in a
-// two-way transfer).
+// Whether the descriptor is a socket.
 [[nodiscard]] bool is_socket(int fd);
 
 // Whether a failure is the interrupt handler's doing: it closed the descriptor under the
 // call, which is how a user ends a transfer, and nothing is reported.
 [[nodiscard]] bool failed_by_interrupt(int error);
+
+// Whether `fd` is ready for `events` right now.
+[[nodiscard]] bool ready_now(int fd, short events);

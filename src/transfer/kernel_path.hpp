@@ -6,36 +6,42 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 struct chunk_mover;
 struct chunk_result;
 
-enum class kernel_method {
+enum class kernel_method : std::uint8_t {
     none,                // read and write
-    sendfile_from_file,  // a regular file into a socket
+    sendfile_from_file,  // a regular file into a socket of ours
     splice_direct,       // one side is a pipe
     splice_via_pipe,     // through a pipe of our own
 };
 
 struct kernel_channel {
     kernel_method method = kernel_method::none;
-    bool needs_bytes = false;
     int pipe_read = -1;  // our own pipe, for splice_via_pipe
     int pipe_write = -1;
     int copy_read = -1;  // a second pipe that takes a tee of each chunk, when bytes are needed
     int copy_write = -1;
     bool pair_supported = false;  // a chunk has gone through: the kernel supports this pair
-    off_t file_offset = 0;        // sendfile after a read: where the rest of the chunk starts
+};
+
+// What the kernel path asks of the mover besides a result of its own.
+enum class kernel_request : std::uint8_t {
+    none,               // the result stands
+    plain_for_good,     // the kernel refuses this pair: read and write from here on
+    plain_for_a_chunk,  // a socket splice gave 0, which may be an urgent byte rather than
+                        // the end: a plain read tells; the kernel path goes on after it
 };
 
 // The kernel's method for this pair, or kernel_method::none.
-[[nodiscard]] kernel_channel open_kernel_channel(int from_fd, int to_fd, std::size_t chunk_size,
-                                                 bool needs_bytes);
+[[nodiscard]] kernel_channel open_kernel_channel(const chunk_mover& mover);
 
-// Moves a chunk in the kernel. When the kernel refuses the pair, the mover goes over to read
-// and write for good, from where the kernel stopped.
-[[nodiscard]] chunk_result kernel_move(chunk_mover& mover);
+// Moves a chunk in the kernel. Sets `request` when the mover must read and write instead;
+// the result is then not used.
+[[nodiscard]] chunk_result kernel_move(chunk_mover& mover, kernel_request& request);
 
 void close_kernel_channel(kernel_channel& channel);
 

@@ -14,18 +14,91 @@
 
 namespace {
 
+using place = chunk_in_flight::place;
+
+// --- what each kernel call's results mean --------------------------------------------------
+
+enum class kernel_call : std::uint8_t {
+    sendfile_call,  // a regular file into a socket
+    splice_direct,  // a pipe on one side
+    splice_in,      // a socket into our own pipe
+    splice_out,     // our own pipe into the destination
+};
+
+enum class meaning : std::uint8_t {
+    wait_for_source,       // nothing to take yet
+    wait_for_destination,  // no room yet
+    wait_for_either,       // either: poll tells which
+    refused,               // the kernel can't move this pair: read and write instead
+    source_failed,
+    destination_failed,
+    by_access_mode,  // a descriptor not open for its direction: the side it belongs to
+    by_pipe_side,    // a pipe's read fails only when it's gone, its write only with EPIPE
+};
+
+struct error_row {
+    kernel_call call;
+    int error;
+    meaning what;
+};
+
+// Every errno that a kernel call's failure can carry and that means more than "this side
+// failed". EAGAIN is a wait; EINVAL, ENOSYS and EOPNOTSUPP, before a chunk of the pair has
+// gone through, are the kernel refusing the pair (an appending file, say); EBADF names a
+// descriptor opened for the wrong direction (standard input opened write-only).
+constexpr error_row error_table[] = {
+    {kernel_call::sendfile_call, EAGAIN, meaning::wait_for_destination},  // a file never runs dry
+    {kernel_call::sendfile_call, EINVAL, meaning::refused},
+    {kernel_call::sendfile_call, ENOSYS, meaning::refused},
+    {kernel_call::sendfile_call, EOPNOTSUPP, meaning::refused},
+    {kernel_call::sendfile_call, EIO, meaning::source_failed},
+    {kernel_call::sendfile_call, EOVERFLOW, meaning::source_failed},
+    {kernel_call::sendfile_call, ESPIPE, meaning::source_failed},
+    {kernel_call::sendfile_call, EBADF, meaning::by_access_mode},
+    {kernel_call::splice_direct, EAGAIN, meaning::wait_for_either},
+    {kernel_call::splice_direct, EINVAL, meaning::refused},
+    {kernel_call::splice_direct, ENOSYS, meaning::refused},
+    {kernel_call::splice_direct, EOPNOTSUPP, meaning::refused},
+    {kernel_call::splice_direct, EBADF, meaning::by_access_mode},
+    {kernel_call::splice_in, EAGAIN, meaning::wait_for_source},  // our pipe is empty
+    {kernel_call::splice_in, EINVAL, meaning::refused},
+    {kernel_call::splice_in, ENOSYS, meaning::refused},
+    {kernel_call::splice_in, EOPNOTSUPP, meaning::refused},
+    {kernel_call::splice_out, EAGAIN, meaning::wait_for_destination},  // our pipe holds a chunk
+    {kernel_call::splice_out, EINVAL, meaning::refused},
+    {kernel_call::splice_out, ENOSYS, meaning::refused},
+    {kernel_call::splice_out, EOPNOTSUPP, meaning::refused},
+};
+
+// The meaning of any other errno: the failure of the side the call writes or reads.
+constexpr meaning other_errors(kernel_call call) {
+    switch (call) {
+    case kernel_call::sendfile_call: return meaning::destination_failed;
+    case kernel_call::splice_direct: return meaning::by_pipe_side;
+    case kernel_call::splice_in: return meaning::source_failed;
+    case kernel_call::splice_out: return meaning::destination_failed;
+    }
+    return meaning::destination_failed;
+}
+
+meaning meaning_of(kernel_call call, int error, bool pair_supported) {
+    for (const error_row& row : error_table) {
+        if (row.call == call && row.error == error) {
+            // once the pair has worked, a "refusal" is a failure like any other
+            return row.what == meaning::refused && pair_supported ? other_errors(call) : row.what;
+        }
+    }
+    return other_errors(call);
+}
+
 mode_t file_type(int fd) {
     struct stat status {};
     return fstat(fd, &status) == 0 ? (status.st_mode & S_IFMT) : 0;
 }
 
-// The kernel refuses this pair of descriptors (an appending file, say).
-bool refused(int error) {
-    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
-}
-
-bool is_full(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK;
+bool open_write_only(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) == O_WRONLY;
 }
 
 chunk_result must_wait(int fd, short events) {
@@ -36,20 +109,36 @@ chunk_result failed(chunk_result::kind_type kind, int error, int fd) {
     return {kind, 0, {}, error, fd};
 }
 
-// The mover goes over to read and write for good. Called only where nothing of the current
-// chunk is held by the kernel path.
-chunk_result go_plain(chunk_mover& mover) {
-    close_kernel_channel(mover.kernel);
-    return plain_move(mover);
+// The result that a failed call's meaning gives (`refused` is handled by the caller).
+chunk_result result_of_failure(const chunk_mover& mover, meaning what, int error) {
+    switch (what) {
+    case meaning::wait_for_source: return must_wait(mover.from_fd, POLLIN);
+    case meaning::wait_for_destination: return must_wait(mover.to_fd, POLLOUT);
+    case meaning::wait_for_either:
+        return ready_now(mover.from_fd, POLLIN) ? must_wait(mover.to_fd, POLLOUT)
+                                                : must_wait(mover.from_fd, POLLIN);
+    case meaning::source_failed: return failed(chunk_result::source_failed, error, mover.from_fd);
+    case meaning::by_access_mode:
+        if (open_write_only(mover.from_fd)) {
+            return failed(chunk_result::source_failed, error, mover.from_fd);
+        }
+        break;
+    case meaning::by_pipe_side:
+        if (file_type(mover.from_fd) != S_IFIFO && error != EPIPE) {
+            return failed(chunk_result::source_failed, error, mover.from_fd);
+        }
+        break;
+    case meaning::refused:
+    case meaning::destination_failed: break;
+    }
+    return failed(chunk_result::destination_failed, error, mover.to_fd);
 }
 
 // The chunk is complete; what the program saw of it goes with it.
-chunk_result chunk_done(chunk_mover& mover) {
-    const std::size_t length = mover.pending_length;
-    mover.pending_length = 0;
-    mover.pending_delivered = 0;
+chunk_result chunk_done(chunk_mover& mover, bool seen) {
+    const std::size_t length = mover.chunk.delivered;
+    mover.chunk = {};
     mover.kernel.pair_supported = true;
-    const bool seen = mover.kernel.needs_bytes;
     return {chunk_result::moved, length,
             seen ? mover.buffer.first(length) : std::span<const unsigned char>{}};
 }
@@ -70,152 +159,6 @@ bool read_from_own_pipe(int fd, unsigned char* into, std::size_t length) {
     return true;
 }
 
-// --- a regular file into a socket -------------------------------------------------------
-
-// Errors of sendfile that belong to the file rather than to the socket.
-bool file_error(int error) {
-    return error == EIO || error == EOVERFLOW || error == ESPIPE;
-}
-
-// A sendfile failure, put on the side it belongs to.
-chunk_result sendfile_failed(const chunk_mover& mover, int error) {
-    const bool source = file_error(error);
-    return failed(source ? chunk_result::source_failed : chunk_result::destination_failed, error,
-                  source ? mover.from_fd : mover.to_fd);
-}
-
-// One call that moves up to a chunk from the source to the destination by itself (sendfile,
-// or a splice with a pipe on one side), retried when a signal interrupts it. A full or empty
-// side is a wait, a refused pair sends the mover over to read and write, and a failure is
-// put on its side by `failure`.
-chunk_result move_in_one_call(chunk_mover& mover, ssize_t (*call)(const chunk_mover&),
-                              chunk_result (*when_idle)(const chunk_mover&),
-                              chunk_result (*failure)(const chunk_mover&, int)) {
-    for (;;) {
-        const ssize_t n = call(mover);
-        if (n > 0) {
-            mover.kernel.pair_supported = true;
-            return {chunk_result::moved, static_cast<std::size_t>(n)};
-        }
-        if (n == 0) {
-            return {chunk_result::source_ended};
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (is_full(errno)) {
-            return when_idle(mover);
-        }
-        if (!mover.kernel.pair_supported && refused(errno)) {
-            return go_plain(mover);
-        }
-        return failure(mover, errno);
-    }
-}
-
-ssize_t sendfile_chunk(const chunk_mover& mover) {
-    return sendfile(mover.to_fd, mover.from_fd, nullptr, mover.buffer.size());
-}
-
-// A file never runs dry: the socket is full.
-chunk_result wait_for_destination(const chunk_mover& mover) {
-    return must_wait(mover.to_fd, POLLOUT);
-}
-
-// The rest of a chunk that was read for the checksum, sent from the file by its offset.
-chunk_result sendfile_rest(chunk_mover& mover) {
-    while (mover.pending_delivered < mover.pending_length) {
-        const std::size_t left = mover.pending_length - mover.pending_delivered;
-        off_t offset = mover.kernel.file_offset;
-        const ssize_t sent = sendfile(mover.to_fd, mover.from_fd, &offset, left);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent < 0 && is_full(errno)) {
-            return must_wait(mover.to_fd, POLLOUT);
-        }
-        if (sent < 0 && !mover.kernel.pair_supported && mover.pending_delivered == 0 &&
-            refused(errno)) {
-            close_kernel_channel(mover.kernel);
-            return deliver_from_buffer(mover);  // the chunk is in the buffer already
-        }
-        if (sent == 0) {
-            // The file is shorter than when the chunk was read from it.
-            mover.pending_length = 0;
-            return failed(chunk_result::source_failed, source_changed_error, mover.from_fd);
-        }
-        if (sent < 0) {
-            mover.pending_length = 0;
-            return sendfile_failed(mover, errno);
-        }
-        mover.pending_delivered += static_cast<std::size_t>(sent);
-        mover.kernel.file_offset += sent;
-    }
-    return chunk_done(mover);
-}
-
-// Reads the chunk into the buffer for the program (which moves the file position on, as a
-// read does), then sends the same bytes from the file by their offset.
-chunk_result sendfile_after_read(chunk_mover& mover) {
-    if (mover.pending_length == 0) {
-        ssize_t n = 0;
-        while ((n = read(mover.from_fd, mover.buffer.data(), mover.buffer.size())) < 0 &&
-               errno == EINTR) {
-        }
-        if (n == 0) {
-            return {chunk_result::source_ended};
-        }
-        if (n < 0) {
-            return failed(chunk_result::source_failed, errno, mover.from_fd);
-        }
-        mover.pending_length = static_cast<std::size_t>(n);
-        mover.pending_delivered = 0;
-        mover.kernel.file_offset = lseek(mover.from_fd, 0, SEEK_CUR) - n;
-    }
-    return sendfile_rest(mover);
-}
-
-// --- one side is a pipe -----------------------------------------------------------------
-
-// Which side a splice that found no room or no data waits for.
-chunk_result wait_for_idle_side(const chunk_mover& mover) {
-    pollfd source{mover.from_fd, POLLIN, 0};
-    if (poll(&source, 1, 0) == 0) {
-        return must_wait(mover.from_fd, POLLIN);
-    }
-    return must_wait(mover.to_fd, POLLOUT);
-}
-
-// Reading a pipe fails only when it has gone; writing one only with EPIPE. So an error is the
-// source's when the source is not the pipe and the error is not EPIPE.
-chunk_result splice_direct_failed(const chunk_mover& mover, int error) {
-    const bool source_is_pipe = file_type(mover.from_fd) == S_IFIFO;
-    if (!source_is_pipe && error != EPIPE) {
-        return failed(chunk_result::source_failed, error, mover.from_fd);
-    }
-    return failed(chunk_result::destination_failed, error, mover.to_fd);
-}
-
-ssize_t splice_chunk(const chunk_mover& mover) {
-    return splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(), SPLICE_F_MOVE);
-}
-
-// --- through a pipe of our own -----------------------------------------------------------
-
-// Copies the chunk waiting in our pipe into the buffer through a tee, leaving it in the pipe
-// for the splice out. False when the tee fails; the chunk is then still whole in the pipe.
-bool copy_chunk_by_tee(kernel_channel& channel, unsigned char* buffer, std::size_t n) {
-    const ssize_t copied = tee(channel.pipe_read, channel.copy_write, n, 0);
-    if (copied != static_cast<ssize_t>(n)) {
-        if (copied > 0) {
-            [[maybe_unused]] bool dropped =
-                read_from_own_pipe(channel.copy_read, buffer, static_cast<std::size_t>(copied));
-        }
-        return false;
-    }
-    return read_from_own_pipe(channel.copy_read, buffer, n);
-}
-
 // Drops `length` bytes from one of our own pipes.
 bool drop_from_own_pipe(int fd, std::size_t length) {
     unsigned char scratch[4096];
@@ -229,74 +172,229 @@ bool drop_from_own_pipe(int fd, std::size_t length) {
     return true;
 }
 
-// The destination refused our pipe's pages, or the tee failed: what is left of the chunk
-// goes by write from the buffer (taking it out of our pipe unless the buffer holds it
-// already), and so does every later chunk.
-chunk_result deliver_by_write(chunk_mover& mover, bool already_in_buffer) {
-    const std::size_t from = mover.pending_delivered;
-    const std::size_t left = mover.pending_length - from;
-    const bool taken = already_in_buffer ? drop_from_own_pipe(mover.kernel.pipe_read, left)
-                                         : read_from_own_pipe(mover.kernel.pipe_read,
-                                                              mover.buffer.data() + from, left);
-    close_kernel_channel(mover.kernel);
-    if (!taken) {
-        mover.pending_length = 0;
-        return failed(chunk_result::source_failed, EIO, mover.from_fd);  // our pipe lost it
+// --- a regular file into a socket ------------------------------------------------------------
+
+// A chunk is up to a buffer's size from the file's own position, as a read would take it;
+// sendfile moves the position by what it sent, so a chunk cut short by a full socket goes on
+// from there.
+chunk_result sendfile_chunk(chunk_mover& mover, kernel_request& request) {
+    chunk_in_flight& chunk = mover.chunk;
+    if (chunk.length == 0) {
+        chunk = {mover.buffer.size(), 0, place::file_position, 0};
     }
-    return deliver_from_buffer(mover);
+    while (chunk.delivered < chunk.length) {
+        const ssize_t sent =
+            sendfile(mover.to_fd, mover.from_fd, nullptr, chunk.length - chunk.delivered);
+        if (sent > 0) {
+            chunk.delivered += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent == 0) {
+            break;  // the file's end: the chunk ends here
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        const meaning what =
+            meaning_of(kernel_call::sendfile_call, errno, mover.kernel.pair_supported);
+        if (what == meaning::refused && chunk.delivered == 0) {
+            chunk = {};
+            request = kernel_request::plain_for_good;
+            return {chunk_result::source_ended};
+        }
+        const chunk_result result = result_of_failure(mover, what, errno);
+        if (result.kind != chunk_result::must_wait) {
+            chunk = {};
+        }
+        return result;
+    }
+    if (chunk.delivered == 0) {
+        chunk = {};
+        return {chunk_result::source_ended};
+    }
+    return chunk_done(mover, false);
 }
 
-chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
-    while (mover.pending_delivered < mover.pending_length) {
-        const ssize_t out = splice(mover.kernel.pipe_read, nullptr, mover.to_fd, nullptr,
-                                   mover.pending_length - mover.pending_delivered, SPLICE_F_MOVE);
+// The chunk is read into the buffer for the program (which moves the file position on, as a
+// read does), then the same bytes are sent from the file by their offset.
+chunk_result sendfile_after_read(chunk_mover& mover, kernel_request& request) {
+    chunk_in_flight& chunk = mover.chunk;
+    if (chunk.length == 0) {
+        const chunk_result taken = take_into_buffer(mover);
+        if (taken.kind != chunk_result::moved) {
+            return taken;
+        }
+        chunk.held = place::file_offset;
+        chunk.file_offset = lseek(mover.from_fd, 0, SEEK_CUR) - static_cast<off_t>(chunk.length);
+    }
+    while (chunk.delivered < chunk.length) {
+        off_t offset = chunk.file_offset + static_cast<off_t>(chunk.delivered);
+        const ssize_t sent =
+            sendfile(mover.to_fd, mover.from_fd, &offset, chunk.length - chunk.delivered);
+        if (sent > 0) {
+            chunk.delivered += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent == 0) {
+            // The file is shorter than when the chunk was read from it.
+            chunk = {};
+            return failed(chunk_result::source_failed, source_changed_error, mover.from_fd);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        const meaning what =
+            meaning_of(kernel_call::sendfile_call, errno, mover.kernel.pair_supported);
+        if (what == meaning::refused && chunk.delivered == 0) {
+            chunk.held = place::buffer;  // the chunk is in the buffer already
+            request = kernel_request::plain_for_good;
+            return {chunk_result::source_ended};
+        }
+        const chunk_result result = result_of_failure(mover, what, errno);
+        if (result.kind != chunk_result::must_wait) {
+            chunk = {};
+        }
+        return result;
+    }
+    return chunk_done(mover, true);
+}
+
+// --- one side is a pipe --------------------------------------------------------------------
+
+chunk_result splice_direct(chunk_mover& mover, kernel_request& request) {
+    for (;;) {
+        const ssize_t n = splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(),
+                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            mover.kernel.pair_supported = true;
+            return {chunk_result::moved, static_cast<std::size_t>(n)};
+        }
+        if (n == 0) {
+            // A socket's splice stops at an urgent byte with 0; only a read tells the end.
+            if (file_type(mover.from_fd) == S_IFSOCK) {
+                request = kernel_request::plain_for_a_chunk;
+            }
+            return {chunk_result::source_ended};
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        const meaning what =
+            meaning_of(kernel_call::splice_direct, errno, mover.kernel.pair_supported);
+        if (what == meaning::refused) {
+            request = kernel_request::plain_for_good;
+            return {chunk_result::source_ended};
+        }
+        return result_of_failure(mover, what, errno);
+    }
+}
+
+// --- through a pipe of our own ---------------------------------------------------------------
+
+// Copies the chunk waiting in our pipe into the buffer through a tee, leaving it in the pipe
+// for the splice out. False when the tee falls short; the chunk is then still whole in our
+// pipe and nothing is left in the copy pipe.
+bool copy_chunk_by_tee(kernel_channel& channel, unsigned char* buffer, std::size_t n) {
+    ssize_t copied = 0;
+    while ((copied = tee(channel.pipe_read, channel.copy_write, n, 0)) < 0 && errno == EINTR) {
+    }
+    if (copied != static_cast<ssize_t>(n)) {
+        if (copied > 0) {
+            [[maybe_unused]] bool dropped =
+                drop_from_own_pipe(channel.copy_read, static_cast<std::size_t>(copied));
+        }
+        return false;
+    }
+    return read_from_own_pipe(channel.copy_read, buffer, n);
+}
+
+// Takes what is left of the chunk out of our pipe into the buffer, so that it can go by
+// write: the whole chunk when the buffer doesn't hold it yet.
+bool move_chunk_to_buffer(chunk_mover& mover, bool already_in_buffer) {
+    chunk_in_flight& chunk = mover.chunk;
+    const std::size_t left = chunk.length - chunk.delivered;
+    const bool taken = already_in_buffer
+                           ? drop_from_own_pipe(mover.kernel.pipe_read, left)
+                           : read_from_own_pipe(mover.kernel.pipe_read,
+                                                mover.buffer.data() + chunk.delivered, left);
+    chunk.held = place::buffer;
+    return taken;
+}
+
+chunk_result splice_out_of_own_pipe(chunk_mover& mover, kernel_request& request) {
+    chunk_in_flight& chunk = mover.chunk;
+    while (chunk.delivered < chunk.length) {
+        const ssize_t out =
+            splice(mover.kernel.pipe_read, nullptr, mover.to_fd, nullptr,
+                   chunk.length - chunk.delivered, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (out > 0) {
+            chunk.delivered += static_cast<std::size_t>(out);
+            continue;
+        }
         if (out < 0 && errno == EINTR) {
             continue;
         }
-        if (out < 0 && is_full(errno)) {
-            return must_wait(mover.to_fd, POLLOUT);
+        const int error = out < 0 ? errno : EIO;
+        const meaning what =
+            meaning_of(kernel_call::splice_out, error, mover.kernel.pair_supported);
+        if (what == meaning::refused && chunk.delivered == 0) {
+            // The destination takes no pages from a pipe: this chunk and every later one go
+            // by write.
+            if (!move_chunk_to_buffer(mover, mover.needs_bytes)) {
+                chunk = {};
+                return failed(chunk_result::source_failed, EIO, mover.from_fd);
+            }
+            request = kernel_request::plain_for_good;
+            return {chunk_result::source_ended};
         }
-        if (out < 0 && !mover.kernel.pair_supported && mover.pending_delivered == 0 &&
-            refused(errno)) {
-            return deliver_by_write(mover, mover.kernel.needs_bytes);
+        const chunk_result result = result_of_failure(mover, what, error);
+        if (result.kind != chunk_result::must_wait) {
+            // our pipe must not keep the rest of a chunk that will never go out
+            [[maybe_unused]] bool emptied =
+                drop_from_own_pipe(mover.kernel.pipe_read, chunk.length - chunk.delivered);
+            chunk = {};
         }
-        if (out <= 0) {
-            mover.pending_length = 0;
-            return failed(chunk_result::destination_failed, out < 0 ? errno : EIO, mover.to_fd);
-        }
-        mover.pending_delivered += static_cast<std::size_t>(out);
+        return result;
     }
-    return chunk_done(mover);
+    return chunk_done(mover, mover.needs_bytes);
 }
 
-chunk_result splice_via_pipe(chunk_mover& mover) {
-    if (mover.pending_length > 0) {
-        return splice_out_of_own_pipe(mover);
+chunk_result splice_via_pipe(chunk_mover& mover, kernel_request& request) {
+    if (mover.chunk.length > 0) {
+        return splice_out_of_own_pipe(mover, request);
+    }
+    if (mover.from_kind == stream_kind::shared_socket && !ready_now(mover.from_fd, POLLIN)) {
+        return must_wait(mover.from_fd, POLLIN);  // a socket we share may block: ask first
     }
     ssize_t n = 0;
     while ((n = splice(mover.from_fd, nullptr, mover.kernel.pipe_write, nullptr,
-                       mover.buffer.size(), SPLICE_F_MOVE)) < 0 &&
+                       mover.buffer.size(), SPLICE_F_MOVE | SPLICE_F_NONBLOCK)) < 0 &&
            errno == EINTR) {
     }
     if (n == 0) {
+        // An urgent byte stops a socket's splice with 0 too: a read tells the end.
+        request = kernel_request::plain_for_a_chunk;
         return {chunk_result::source_ended};
     }
-    if (n < 0 && is_full(errno)) {
-        return must_wait(mover.from_fd, POLLIN);  // our pipe is empty: the source is
-    }
-    if (n < 0 && !mover.kernel.pair_supported && refused(errno)) {
-        return go_plain(mover);
-    }
     if (n < 0) {
-        return failed(chunk_result::source_failed, errno, mover.from_fd);
+        const meaning what = meaning_of(kernel_call::splice_in, errno, mover.kernel.pair_supported);
+        if (what == meaning::refused) {
+            request = kernel_request::plain_for_good;
+            return {chunk_result::source_ended};
+        }
+        return result_of_failure(mover, what, errno);
     }
-    mover.pending_length = static_cast<std::size_t>(n);
-    mover.pending_delivered = 0;
-    if (mover.kernel.needs_bytes &&
-        !copy_chunk_by_tee(mover.kernel, mover.buffer.data(), mover.pending_length)) {
-        return deliver_by_write(mover, false);
+    mover.chunk = {static_cast<std::size_t>(n), 0, place::own_pipe, 0};
+    if (mover.needs_bytes &&
+        !copy_chunk_by_tee(mover.kernel, mover.buffer.data(), mover.chunk.length)) {
+        // This chunk goes by write; the next one takes the kernel's path again.
+        if (!move_chunk_to_buffer(mover, false)) {
+            mover.chunk = {};
+            return failed(chunk_result::source_failed, EIO, mover.from_fd);  // our pipe lost it
+        }
+        return deliver_from_buffer(mover);
     }
-    return splice_out_of_own_pipe(mover);
+    return splice_out_of_own_pipe(mover, request);
 }
 
 bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
@@ -322,29 +420,37 @@ sigset_t sigpipe_set() {
     return set;
 }
 
+bool writes_without_waiting(stream_kind kind) {
+    return kind == stream_kind::own_socket || kind == stream_kind::always_ready;
+}
+
 }  // namespace
 
-kernel_channel open_kernel_channel(int from_fd, int to_fd, std::size_t chunk_size,
-                                   bool needs_bytes) {
-    const mode_t from = file_type(from_fd);
-    const mode_t to = file_type(to_fd);
+kernel_channel open_kernel_channel(const chunk_mover& mover) {
+    const mode_t from = file_type(mover.from_fd);
+    const mode_t to = file_type(mover.to_fd);
     kernel_channel channel;
-    channel.needs_bytes = needs_bytes;
-    if (from == S_IFREG && to == S_IFSOCK) {
+    if (from == S_IFREG && mover.to_kind == stream_kind::own_socket) {
         channel.method = kernel_method::sendfile_from_file;
         return channel;
     }
-    if (!needs_bytes && (from == S_IFIFO || to == S_IFIFO)) {
+    // A terminal, and a socket we were given, might keep a splice waiting.
+    const bool to_can_take_pages = writes_without_waiting(mover.to_kind) || to == S_IFIFO;
+    if (!to_can_take_pages || mover.from_kind == stream_kind::terminal) {
+        return channel;
+    }
+    if (!mover.needs_bytes && (from == S_IFIFO || to == S_IFIFO)) {
         channel.method = kernel_method::splice_direct;
         return channel;
     }
-    if (from != S_IFSOCK) {
-        return channel;  // a terminal, say, or a pipe whose bytes must be seen
+    if (from != S_IFSOCK || to == S_IFIFO) {
+        return channel;  // a pipe whose bytes must be seen, say
     }
-    if (!open_pipe(&channel.pipe_read, &channel.pipe_write, chunk_size)) {
+    if (!open_pipe(&channel.pipe_read, &channel.pipe_write, mover.buffer.size())) {
         return channel;
     }
-    if (needs_bytes && !open_pipe(&channel.copy_read, &channel.copy_write, chunk_size)) {
+    if (mover.needs_bytes &&
+        !open_pipe(&channel.copy_read, &channel.copy_write, mover.buffer.size())) {
         close_kernel_channel(channel);
         return channel;
     }
@@ -352,18 +458,20 @@ kernel_channel open_kernel_channel(int from_fd, int to_fd, std::size_t chunk_siz
     return channel;
 }
 
-chunk_result kernel_move(chunk_mover& mover) {
+chunk_result kernel_move(chunk_mover& mover, kernel_request& request) {
+    if (mover.chunk.length > 0 && mover.chunk.held == place::buffer) {
+        return deliver_from_buffer(mover);  // a chunk that went by write, or is going
+    }
     switch (mover.kernel.method) {
     case kernel_method::sendfile_from_file:
-        return mover.kernel.needs_bytes
-                   ? sendfile_after_read(mover)
-                   : move_in_one_call(mover, sendfile_chunk, wait_for_destination, sendfile_failed);
-    case kernel_method::splice_direct:
-        return move_in_one_call(mover, splice_chunk, wait_for_idle_side, splice_direct_failed);
-    case kernel_method::splice_via_pipe: return splice_via_pipe(mover);
+        return mover.needs_bytes ? sendfile_after_read(mover, request)
+                                 : sendfile_chunk(mover, request);
+    case kernel_method::splice_direct: return splice_direct(mover, request);
+    case kernel_method::splice_via_pipe: return splice_via_pipe(mover, request);
     case kernel_method::none: break;
     }
-    return plain_move(mover);
+    request = kernel_request::plain_for_good;
+    return {chunk_result::source_ended};
 }
 
 void close_kernel_channel(kernel_channel& channel) {

@@ -3,18 +3,19 @@
 #include "transfer/kernel_path.hpp"
 
 #include "transfer/chunk_mover.hpp"
-#include "transfer/plain_path.hpp"
 
-kernel_channel open_kernel_channel(int /*from_fd*/, int /*to_fd*/, std::size_t /*chunk_size*/,
-                                   bool /*needs_bytes*/) {
+kernel_channel open_kernel_channel(const chunk_mover& /*mover*/) {
     return {};
 }
 
-chunk_result kernel_move(chunk_mover& mover) {
-    return plain_move(mover);
+chunk_result kernel_move(chunk_mover& /*mover*/, kernel_request& request) {
+    request = kernel_request::plain_for_good;
+    return {chunk_result::source_ended};
 }
 
-void close_kernel_channel(kernel_channel& /*channel*/) {}
+void close_kernel_channel(kernel_channel& channel) {
+    channel.method = kernel_method::none;
+}
 
 void hold_back_sigpipe() {}
 

@@ -3,65 +3,70 @@
 #include "platform/platform.hpp"
 #include "transfer/chunk_mover.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::size_t length) {
-    if (mover.to_socket) {
-        return send_without_sigpipe(mover.to_fd, data, length, mover.writes_never_block);
-    }
-    if (mover.writes_never_block) {
-        pollfd room{mover.to_fd, POLLOUT, 0};
-        if (poll(&room, 1, 0) == 0) {
-            errno = EAGAIN;
-            return -1;
-        }
-    }
-    return write(mover.to_fd, data, length);
-}
 
 bool is_full(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-}  // namespace
-
-chunk_result deliver_from_buffer(chunk_mover& mover) {
-    while (mover.pending_delivered < mover.pending_length) {
-        const ssize_t written = write_some(mover, mover.buffer.data() + mover.pending_delivered,
-                                           mover.pending_length - mover.pending_delivered);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0 && is_full(errno)) {
-            return {chunk_result::must_wait, 0, {}, 0, mover.to_fd, POLLOUT};
-        }
-        if (written <= 0) {
-            const int error = written < 0 ? errno : EIO;
-            mover.pending_length = 0;
-            return {chunk_result::destination_failed, 0, {}, error, mover.to_fd};
-        }
-        mover.pending_delivered += static_cast<std::size_t>(written);
-    }
-    const std::size_t length = mover.pending_length;
-    mover.pending_length = 0;
-    mover.pending_delivered = 0;
-    return {chunk_result::moved, length, mover.buffer.first(length)};
+ssize_t nothing_fits() {
+    errno = EAGAIN;
+    return -1;
 }
 
-chunk_result plain_move(chunk_mover& mover) {
-    if (mover.pending_length > 0) {
-        return deliver_from_buffer(mover);
+// One write that never waits: a pipe or a terminal that isn't ours is asked for room first
+// and given no more than it has; everything else can't keep us waiting.
+ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::size_t length) {
+    switch (mover.to_kind) {
+    case stream_kind::own_socket: return send_without_sigpipe(mover.to_fd, data, length, false);
+    case stream_kind::shared_socket: return send_without_sigpipe(mover.to_fd, data, length, true);
+    case stream_kind::shared_pipe:
+        if (!ready_now(mover.to_fd, POLLOUT)) {
+            return nothing_fits();
+        }
+        return write(mover.to_fd, data, std::min(length, pipe_room(mover.to_fd)));
+    case stream_kind::terminal:
+        if (!ready_now(mover.to_fd, POLLOUT)) {
+            return nothing_fits();
+        }
+        return write(mover.to_fd, data, std::min<std::size_t>(length, PIPE_BUF));
+    case stream_kind::always_ready: break;
     }
+    return write(mover.to_fd, data, length);
+}
+
+// One read that never waits.
+ssize_t read_some(const chunk_mover& mover) {
+    switch (mover.from_kind) {
+    case stream_kind::shared_socket:
+        return recv(mover.from_fd, mover.buffer.data(), mover.buffer.size(), MSG_DONTWAIT);
+    case stream_kind::shared_pipe:
+    case stream_kind::terminal:
+        if (!ready_now(mover.from_fd, POLLIN)) {
+            return nothing_fits();
+        }
+        break;
+    case stream_kind::always_ready:
+    case stream_kind::own_socket: break;
+    }
+    return read(mover.from_fd, mover.buffer.data(), mover.buffer.size());
+}
+
+}  // namespace
+
+chunk_result take_into_buffer(chunk_mover& mover) {
     for (;;) {
-        const ssize_t n = read(mover.from_fd, mover.buffer.data(), mover.buffer.size());
+        const ssize_t n = read_some(mover);
         if (n > 0) {
-            mover.pending_length = static_cast<std::size_t>(n);
-            mover.pending_delivered = 0;
-            return deliver_from_buffer(mover);
+            mover.chunk = {static_cast<std::size_t>(n), 0, chunk_in_flight::place::buffer, 0};
+            return {chunk_result::moved, 0};
         }
         if (n == 0) {
             return {chunk_result::source_ended};
@@ -74,4 +79,37 @@ chunk_result plain_move(chunk_mover& mover) {
         }
         return {chunk_result::source_failed, 0, {}, errno, mover.from_fd};
     }
+}
+
+chunk_result deliver_from_buffer(chunk_mover& mover) {
+    chunk_in_flight& chunk = mover.chunk;
+    while (chunk.delivered < chunk.length) {
+        const ssize_t written = write_some(mover, mover.buffer.data() + chunk.delivered,
+                                           chunk.length - chunk.delivered);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && is_full(errno)) {
+            return {chunk_result::must_wait, 0, {}, 0, mover.to_fd, POLLOUT};
+        }
+        if (written <= 0) {
+            const int error = written < 0 ? errno : EIO;
+            chunk = {};
+            return {chunk_result::destination_failed, 0, {}, error, mover.to_fd};
+        }
+        chunk.delivered += static_cast<std::size_t>(written);
+    }
+    const std::size_t length = chunk.length;
+    chunk = {};
+    return {chunk_result::moved, length, mover.buffer.first(length)};
+}
+
+chunk_result plain_move(chunk_mover& mover) {
+    if (mover.chunk.length == 0) {
+        const chunk_result taken = take_into_buffer(mover);
+        if (taken.kind != chunk_result::moved) {
+            return taken;
+        }
+    }
+    return deliver_from_buffer(mover);
 }

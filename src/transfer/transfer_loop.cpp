@@ -1,0 +1,138 @@
+#include "transfer/transfer_loop.hpp"
+
+#include "driver/run_state.hpp"
+#include "transfer/chunk_accounting.hpp"
+
+#include <cerrno>
+#include <optional>
+#include <sys/socket.h>
+#include <vector>
+
+namespace {
+
+// A write to a connection that its peer reset fails with EPIPE once the reset has been
+// taken note of; the connection still holds the reset's own error, which says more.
+int error_of_write(const chunk_result& result) {
+    if (result.error != EPIPE || !is_socket(result.fd)) {
+        return result.error;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    const bool known =
+        getsockopt(result.fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0;
+    return known ? error : result.error;
+}
+
+transfer_end end_of(const chunk_result& result, int from_fd) {
+    switch (result.kind) {
+    case chunk_result::source_failed: return {transfer_end::source_failed, result.error, result.fd};
+    case chunk_result::destination_failed:
+        return {transfer_end::destination_failed, error_of_write(result), result.fd};
+    case chunk_result::source_ended:
+    case chunk_result::moved:
+    case chunk_result::must_wait: break;
+    }
+    return {transfer_end::source_ended, 0, from_fd};
+}
+
+// Moves the lane's next chunk. True when it moved one and may move more at once.
+bool serve(lane& each, bool ending, std::optional<transfer_end>& end) {
+    if (ending && !chunk_in_flight_now(each.mover)) {
+        each.finished = true;  // the transfer ends: nothing new is taken
+        return false;
+    }
+    const chunk_result result = move_chunk(each.mover);
+    switch (result.kind) {
+    case chunk_result::moved:
+        account_chunk(result.bytes, result.seen, each.echo_label, each.with_dots);
+        return true;
+    case chunk_result::must_wait:
+        each.waiting = true;
+        each.awaited = {result.fd, result.events, 0};
+        return false;
+    case chunk_result::source_ended:
+    case chunk_result::source_failed:
+    case chunk_result::destination_failed: break;
+    }
+    each.finished = true;
+    if (!end) {
+        end = end_of(result, each.mover.from_fd);
+    }
+    return false;
+}
+
+// Whether any of `watched` is ready now, without waiting.
+wait_outcome look_at(std::span<pollfd> watched) {
+    int ready = 0;
+    while ((ready = poll(watched.data(), watched.size(), 0)) < 0 && errno == EINTR) {
+    }
+    return ready > 0 ? wait_outcome::ready : ready == 0 ? wait_outcome::idle : wait_outcome::failed;
+}
+
+}  // namespace
+
+bool own_connection(int fd) {
+    return fd >= 0 && (fd == run_state.data_fd || fd == run_state.relay_fd);
+}
+
+lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool needs_bytes,
+               const char* echo_label, bool with_dots) {
+    const stream_kind from_kind = kind_of_stream(from_fd, own_connection(from_fd));
+    const stream_kind to_kind = kind_of_stream(to_fd, own_connection(to_fd));
+    return {open_mover(from_fd, from_kind, to_fd, to_kind, buffer, needs_bytes),
+            echo_label,
+            with_dots,
+            false,
+            false,
+            {}};
+}
+
+transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
+    std::optional<transfer_end> end;
+    std::vector<pollfd> watched;
+    watched.reserve(lanes.size());
+    for (;;) {
+        bool busy = false;
+        for (lane& each : lanes) {
+            if (!each.waiting && !each.finished) {
+                busy = serve(each, end.has_value(), end) || busy;
+            }
+            if (interrupt_seen != 0) {
+                return {transfer_end::interrupted};
+            }
+        }
+        watched.clear();
+        for (lane& each : lanes) {
+            if (end && !chunk_in_flight_now(each.mover)) {
+                each.finished = true;  // the transfer ends: a lane waits only to deliver
+            }
+            if (each.waiting && !each.finished) {
+                watched.push_back(each.awaited);
+            }
+        }
+        if (watched.empty() && !busy) {
+            return end.value_or(transfer_end{transfer_end::source_ended});
+        }
+        if (watched.empty()) {
+            continue;
+        }
+        // A lane that still moves chunks must not wait for the others: they are only looked at.
+        const wait_outcome outcome = busy ? look_at(watched) : wait_for_any(watched, limit);
+        switch (outcome) {
+        case wait_outcome::interrupted: return {transfer_end::interrupted};
+        case wait_outcome::failed: return {transfer_end::wait_failed, errno};
+        case wait_outcome::idle:
+            if (!busy) {
+                return {transfer_end::timed_out};
+            }
+            break;
+        case wait_outcome::ready: break;
+        }
+        std::size_t next = 0;
+        for (lane& each : lanes) {
+            if (each.waiting && !each.finished) {
+                each.waiting = watched[next++].revents == 0;
+            }
+        }
+    }
+}
