@@ -1,8 +1,8 @@
 #include "driver/connection_loop.hpp"
 
-#include "driver/run_state.hpp"
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
+#include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
 #include "transfer/chunk_mover.hpp"
 #include "transfer/relay.hpp"

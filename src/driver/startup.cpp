@@ -1,12 +1,12 @@
 #include "driver/startup.hpp"
 
 #include "cmdline/options.hpp"
-#include "driver/run_state.hpp"
 #include "endpoints/tcp.hpp"
 #include "endpoints/unix_socket.hpp"
+#include "state/alloc.hpp"
+#include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
 #include "terminal/tty.hpp"
-#include "transfer/alloc.hpp"
 
 #include <cstdio>
 #include <cstdlib>

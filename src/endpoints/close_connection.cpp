@@ -1,7 +1,7 @@
 #include "endpoints/close_connection.hpp"
 
-#include "driver/run_state.hpp"
 #include "platform/platform.hpp"
+#include "state/run_state.hpp"
 
 #include <chrono>
 #include <poll.h>
@@ -100,10 +100,5 @@ void close_connection(int fd, connection_close how) {
     if (how == connection_close::reset) {
         set_linger(fd, 1, 0);
     }
-    close(fd);
-}
-
-void close_without_lingering(int fd) {
-    set_linger(fd, 0, 0);
     close(fd);
 }

@@ -14,7 +14,3 @@ enum class connection_close {
 
 // Closes a data socket; nothing when `fd` is -1.
 void close_connection(int fd, connection_close how);
-
-// Closes a socket at once, without waiting for its queued data (the interrupt handler's
-// close: the user asked the run to stop). Async-signal-safe.
-void close_without_lingering(int fd);

@@ -1,6 +1,6 @@
 #include "endpoints/socket_buffers.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdio>
 #include <sys/socket.h>

@@ -1,8 +1,8 @@
 #include "endpoints/unix_socket.hpp"
 
-#include "driver/run_state.hpp"
 #include "endpoints/connection_line.hpp"
 #include "endpoints/socket_buffers.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdio>
 #include <cstring>

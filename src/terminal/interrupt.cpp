@@ -1,16 +1,24 @@
 #include "terminal/interrupt.hpp"
 
-#include "driver/run_state.hpp"
-#include "endpoints/close_connection.hpp"
+#include "state/run_state.hpp"
 #include "terminal/tty.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+// Closes a socket at once, without waiting for its queued data: the user asked the run to
+// stop.
+void close_without_lingering(int fd) {
+    const linger at_once{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+    close(fd);
+}
 
 // Closes `fd` but keeps its number taken by /dev/null, so that no later socket can get the
 // number while code still writes to it (the echo log) or reads it as standard input. Reads

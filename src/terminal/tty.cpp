@@ -1,7 +1,7 @@
 #include "terminal/tty.hpp"
 
-#include "driver/run_state.hpp"
 #include "platform/platform.hpp"
+#include "state/run_state.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Gives back a fresh run_state between in-process scans, releasing the texts of the last.
 #pragma once
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdlib>
 
