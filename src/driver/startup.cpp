@@ -4,6 +4,7 @@
 #include "endpoints/tcp.hpp"
 #include "endpoints/unix_socket.hpp"
 #include "state/alloc.hpp"
+#include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
 #include "terminal/tty.hpp"
@@ -66,7 +67,10 @@ void select_copy_operations() {
 }
 
 void open_echo_log() {
+    // Named in the record before the interrupt handler, which closes what it names, can run.
+    const sigset_t previous = block_handled_signals();
     run_state.echo_fd = open(run_state.echo_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    restore_signal_mask(previous);
     if (run_state.echo_fd < 0) {
         std::perror(run_state.echo_path);
         std::exit(1);

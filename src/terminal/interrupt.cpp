@@ -1,5 +1,6 @@
 #include "terminal/interrupt.hpp"
 
+#include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "terminal/tty.hpp"
 
@@ -39,7 +40,7 @@ void close_keeping_number(int fd) {
 // once a later socket or file has taken it. The standard descriptors keep their numbers; a
 // socket is closed without lingering: the user asked the run to stop, and a peer that
 // doesn't read must not hold the close.
-void close_and_forget(int* slot) {
+void close_and_forget(descriptor_field* slot) {
     const int fd = *slot;
     if (fd < 0) {
         return;
@@ -52,21 +53,25 @@ void close_and_forget(int* slot) {
     }
 }
 
-}  // namespace
-
-namespace {
-
+// Only a --nobuf run ever marks the terminal as changed, so the flag word isn't read here.
 void restore_terminal() {
-    if (has_flag(FLAG_NOBUF)) {
-        tty_nobuf(STDIN_FILENO, tty_direction::restore);
-    }
+    tty_nobuf(STDIN_FILENO, tty_direction::restore);
 }
 
 void remove_socket_file() {
-    if (run_state.socket_file_created != 0) {
-        run_state.socket_file_created = 0;
-        unlink(run_state.listen_port);
+    if (const char* path = run_state.socket_file.exchange(nullptr)) {
+        unlink(path);
     }
+}
+
+// Every handler runs with all the handled signals held back, so that none runs inside
+// another: each finds the fields as the main flow or the last handler left them.
+void catch_signal(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_mask = handled_signals();
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
 }
 
 }  // namespace
@@ -77,10 +82,10 @@ void leave_terminal_and_socket_file() {
 }
 
 void install_interrupt_handler() {
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGQUIT, on_interrupt);
-    std::signal(SIGTERM, on_termination);
-    std::signal(SIGHUP, on_termination);
+    catch_signal(SIGINT, on_interrupt);
+    catch_signal(SIGQUIT, on_interrupt);
+    catch_signal(SIGTERM, on_termination);
+    catch_signal(SIGHUP, on_termination);
     // every exit of ours, a fatal one included, leaves the terminal and the socket file tidy
     std::atexit(leave_terminal_and_socket_file);
 }
@@ -89,7 +94,10 @@ void install_interrupt_handler() {
 // that the parent sees the status it expects from a process killed by it.
 void on_termination(int signal_number) {
     leave_terminal_and_socket_file();
-    std::signal(signal_number, SIG_DFL);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(signal_number, &default_action, nullptr);
+    // held back until this handler returns, and then the end of the process
     std::raise(signal_number);
 }
 
