@@ -21,3 +21,20 @@ sigset_t block_handled_signals() {
 void restore_signal_mask(const sigset_t& previous) {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
+
+void catch_signal(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_mask = handled_signals();
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+
+bool catch_unless_ignored(int signal_number, void (*handler)(int)) {
+    struct sigaction inherited {};
+    if (sigaction(signal_number, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+        return false;
+    }
+    catch_signal(signal_number, handler);
+    return true;
+}

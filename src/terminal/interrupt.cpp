@@ -64,16 +64,6 @@ void remove_socket_file() {
     }
 }
 
-// Every handler runs with all the handled signals held back, so that none runs inside
-// another: each finds the fields as the main flow or the last handler left them.
-void catch_signal(int signal_number, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_mask = handled_signals();
-    action.sa_flags = SA_RESTART;
-    sigaction(signal_number, &action, nullptr);
-}
-
 }  // namespace
 
 void leave_terminal_and_socket_file() {
@@ -82,10 +72,13 @@ void leave_terminal_and_socket_file() {
 }
 
 void install_interrupt_handler() {
-    catch_signal(SIGINT, on_interrupt);
-    catch_signal(SIGQUIT, on_interrupt);
-    catch_signal(SIGTERM, on_termination);
-    catch_signal(SIGHUP, on_termination);
+    // A shell ignores SIGINT and SIGQUIT for a job it starts in the background without job
+    // control, and nohup ignores SIGHUP: such a run must not end on the signal meant for
+    // others, as it would if we caught it.
+    catch_unless_ignored(SIGINT, on_interrupt);
+    catch_unless_ignored(SIGQUIT, on_interrupt);
+    catch_unless_ignored(SIGTERM, on_termination);
+    catch_unless_ignored(SIGHUP, on_termination);
     // every exit of ours, a fatal one included, leaves the terminal and the socket file tidy
     std::atexit(leave_terminal_and_socket_file);
 }

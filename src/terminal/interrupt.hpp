@@ -1,8 +1,9 @@
 // The handler of SIGINT and SIGQUIT, and the descriptors it keeps out of reach.
 #pragma once
 
-// Installs on_interrupt for SIGINT and SIGQUIT, on_termination for SIGTERM and SIGHUP, and
-// the tidying of the terminal and the socket file for every exit.
+// Installs on_interrupt for SIGINT and SIGQUIT, on_termination for SIGTERM and SIGHUP (each
+// where the program didn't find it ignored), and the tidying of the terminal and the socket
+// file for every exit.
 void install_interrupt_handler();
 
 // Gives the terminal back its line mode and removes our UNIX-domain listening socket file,
