@@ -79,6 +79,9 @@ void install_interrupt_handler() {
     catch_unless_ignored(SIGQUIT, on_interrupt);
     catch_unless_ignored(SIGTERM, on_termination);
     catch_unless_ignored(SIGHUP, on_termination);
+    // A pipe reader that went away ends the run by SIGPIPE, as before, but tidily. Ignored,
+    // it leaves the failed write to be reported.
+    catch_unless_ignored(SIGPIPE, on_termination);
     // every exit of ours, a fatal one included, leaves the terminal and the socket file tidy
     std::atexit(leave_terminal_and_socket_file);
 }

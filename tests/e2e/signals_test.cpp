@@ -4,7 +4,10 @@
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -84,6 +87,55 @@ TEST(inherited_signals, an_ignored_signal_stays_ignored_and_a_default_one_acts_a
             EXPECT_TRUE(listener.out() == data) << listener.out().size() << " bytes arrived";
             EXPECT_EQ(listener.err().find("interupted."), std::string::npos) << listener.err();
         }
+    }
+}
+
+// A UNIX-domain listener with --nobuf receives into a pipe whose reader has gone. SIGPIPE
+// still ends it (status 141 in a shell), but the socket file and the terminal are tidied
+// first, so the next listener can bind. Ignored, SIGPIPE leaves the failed write to be
+// reported, with status 1, and the end of run tidies.
+TEST(vanished_pipe_reader, sigpipe_ends_a_listener_after_tidying_its_socket_file_and_terminal) {
+    for (const bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "SIGPIPE ignored" : "SIGPIPE default");
+        temp_dir dir;
+        const std::string path = dir.file("sock");
+        int master = -1;
+        int slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        spawn_options options;
+        options.stdin_fd = slave;
+        options.controlling_tty = true;
+        options.stdout_fd = pipe_fds[1];
+        if (ignored) {
+            options.ignored_signals = {SIGPIPE};
+        }
+        process listener = start_listener(dir, {"-n", "-U", path}, options);
+        close(pipe_fds[1]);
+        close(pipe_fds[0]);
+        termios during{};
+        tcgetattr(slave, &during);
+        EXPECT_EQ(during.c_lflag & ICANON, 0U) << "the terminal was switched";
+        const int fd = connect_unix(path);
+        ASSERT_GE(fd, 0);
+        send_all(fd, std::string(100000, 'p'));
+        const exit_result result = listener.wait(20s);
+        close(fd);
+        if (ignored) {
+            EXPECT_TRUE(result.exited && result.status == 1);
+            EXPECT_NE(listener.err().find("write: Broken pipe\n"), std::string::npos)
+                << listener.err();
+        } else {
+            EXPECT_FALSE(result.exited);
+            EXPECT_EQ(result.signal, SIGPIPE);
+        }
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << "the socket file is left behind";
+        termios after{};
+        tcgetattr(slave, &after);
+        EXPECT_NE(after.c_lflag & ICANON, 0U) << "the terminal is left without line mode";
+        close(master);
+        close(slave);
     }
 }
 
