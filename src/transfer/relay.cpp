@@ -4,6 +4,7 @@
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +127,9 @@ chunk_result relay_chunks(side& near_side, side& far_side, timeval* working_time
         const int ready = select(descriptor_count, &readable, nullptr, nullptr, working_timeout);
         if (ready == 0) {
             return idle_past_timeout();
+        }
+        if (ready < 0 && errno == EINTR && interrupt_seen == 0) {
+            continue;  // a stop and continue (Ctrl-Z, fg): the transfer goes on
         }
         if (ready < 0) {
             std::perror("select");
