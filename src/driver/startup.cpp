@@ -7,6 +7,7 @@
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
+#include "terminal/job_control.hpp"
 #include "terminal/tty.hpp"
 
 #include <cstdio>
@@ -154,6 +155,7 @@ int start_up(int argc, char** argv) {
         open_echo_log();
     }
     if (has_flag(FLAG_NOBUF)) {
+        install_stop_handlers();
         tty_nobuf(fileno(stdin), tty_direction::switch_off_canonical);
     }
     run_state.listen_fd = -1;

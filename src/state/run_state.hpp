@@ -57,6 +57,9 @@ struct run_state_record {
     std::int64_t byte_count;
     termios saved_tty;
     volatile std::sig_atomic_t tty_changed;
+    // The terminal was given back for a stop (Ctrl-Z): it is switched again when the run goes
+    // on in the foreground.
+    volatile std::sig_atomic_t tty_switch_on_continue;
     connect_fn_type connect_fn;
     listen_fn_type listen_fn;
     accept_fn_type accept_fn;

@@ -54,7 +54,9 @@ void close_and_forget(descriptor_field* slot) {
 }
 
 // Only a --nobuf run ever marks the terminal as changed, so the flag word isn't read here.
+// A stopped run that ends is not switched again when continued.
 void restore_terminal() {
+    run_state.tty_switch_on_continue = 0;
     tty_nobuf(STDIN_FILENO, tty_direction::restore);
 }
 
