@@ -3,6 +3,7 @@
 #include "state/handled_signals.hpp"
 
 #include <cerrno>
+#include <poll.h>
 #include <unistd.h>
 
 int socket_into(descriptor_field* slot, int domain) {
@@ -14,7 +15,10 @@ int socket_into(descriptor_field* slot, int domain) {
 }
 
 int accept_into(descriptor_field* slot, int listening_fd, sockaddr* address, socklen_t* length) {
-    const int fd = accept(listening_fd, address, length);
+    int fd = accept(listening_fd, address, length);
+    while (fd < 0 && errno == EINTR && interrupt_seen == 0) {
+        fd = accept(listening_fd, address, length);
+    }
     if (fd < 0) {
         return -1;
     }
@@ -33,4 +37,38 @@ int accept_into(descriptor_field* slot, int listening_fd, sockaddr* address, soc
         return -1;
     }
     return fd;
+}
+
+int connect_through_signals(int fd, const sockaddr* address, socklen_t length) {
+    if (connect(fd, address, length) == 0) {
+        return 0;
+    }
+    if (errno != EINTR) {
+        return -1;
+    }
+    // A second connect would only fail: the first goes on until the socket is writable.
+    pollfd watched{fd, POLLOUT, 0};
+    for (;;) {
+        if (interrupt_seen != 0) {
+            errno = EINTR;
+            return -1;
+        }
+        const int ready = poll(&watched, 1, -1);
+        if (ready > 0) {
+            break;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        return -1;
+    }
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
 }

@@ -89,7 +89,7 @@ int tcp_connect(descriptor_field* slot, const char* host, const char* port) {
         return -1;
     }
     size_socket_buffers_early(*slot);
-    if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (connect_through_signals(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         std::perror("connect");
         return -1;
     }

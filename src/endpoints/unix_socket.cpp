@@ -78,7 +78,7 @@ int unix_connect(descriptor_field* slot, const char* /*host*/, const char* path)
         return -1;
     }
     size_socket_buffers_early(*slot);
-    if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (connect_through_signals(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         std::perror("connect");
         return -1;
     }

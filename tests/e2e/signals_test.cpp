@@ -427,4 +427,54 @@ TEST(job_control, a_ctrl_z_that_cant_stop_the_run_leaves_the_terminal_switched) 
     close(slave);
 }
 
+spawn_options interrupting(const std::string& calls) {
+    spawn_options options;
+    options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
+                           "FERROX_TEST_FAIL=" + calls,
+                           // a sanitizer runtime must otherwise come first among the libraries
+                           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+    return options;
+}
+
+// A signal that doesn't end the run (the SIGCONT after Ctrl-Z and fg) interrupts the wait for
+// a peer or for a connection: the listener goes on waiting and the connection goes on, over
+// TCP and socket files alike, and every byte arrives.
+TEST(interrupted_calls, an_interrupted_accept_or_connect_goes_on) {
+    for (const bool unix_domain : {false, true}) {
+        SCOPED_TRACE(unix_domain ? "UNIX-domain" : "TCP");
+        temp_dir dir;
+        const std::string path = dir.file("sock");
+        const int port = free_tcp_port();
+        const std::string data = random_bytes(300000, unix_domain ? 61 : 62);
+
+        process listener =
+            start_listener(dir,
+                           unix_domain ? std::vector<std::string>{"-U", path}
+                                       : std::vector<std::string>{"-l", port_text(port)},
+                           interrupting("eintr_accept"));
+        const int client = unix_domain ? connect_unix(path) : connect_tcp(port);
+        ASSERT_GE(client, 0);
+        send_all(client, data);
+        close(client);
+        EXPECT_EQ(listener.wait(20s).status, 0) << listener.err();
+        EXPECT_EQ(listener.err().find("accept"), std::string::npos) << listener.err();
+        EXPECT_TRUE(listener.out() == data) << listener.out().size() << " bytes arrived";
+
+        const int server = unix_domain ? listen_unix(path + "2") : listen_tcp(port);
+        spawn_options options = interrupting("eintr_connect");
+        options.stdin_data = data;
+        process sender = spawn(dir,
+                               unix_domain ? std::vector<std::string>{"-u", path + "2"}
+                                           : std::vector<std::string>{"-h", local_host(port)},
+                               options);
+        const int fd = accept_with_deadline(server);
+        ASSERT_GE(fd, 0) << sender.err();
+        EXPECT_TRUE(receive_all(fd, 20s) == data);
+        close(fd);
+        close(server);
+        EXPECT_EQ(sender.wait(20s).status, 0) << sender.err();
+        EXPECT_EQ(sender.err().find("connect:"), std::string::npos) << sender.err();
+    }
+}
+
 }  // namespace
