@@ -13,8 +13,8 @@
 // last handler left them. Interrupted reads, writes and accepts go on by themselves.
 void catch_signal(int signal_number, void (*handler)(int));
 
-// The same, unless the signal is ignored, as the program found it: a signal that its parent
-// ignored stays ignored. False when it was left so.
+// The same, unless the program found the signal ignored: a signal that its parent ignored
+// stays ignored. False when it was left ignored.
 bool catch_unless_ignored(int signal_number, void (*handler)(int));
 
 // Holds every handled signal back and returns the mask to give back afterwards; one that

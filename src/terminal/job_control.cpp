@@ -24,7 +24,7 @@ void switch_again_if_foreground() {
 }
 
 // Stops the process by SIGTSTP with its default action and returns once it goes on. False
-// when it never stopped: Linux discards that stop for a process group without a parent in
+// when it never stopped: the system discards that stop for a process group without a parent in
 // the session to continue it (a process that leads its own session on the terminal, say).
 bool stop_by_default_action() {
     struct sigaction default_action {};
@@ -36,7 +36,7 @@ bool stop_by_default_action() {
     sigaddset(&stop_signal, SIGTSTP);
     sigset_t previous;
     sigprocmask(SIG_UNBLOCK, &stop_signal, &previous);
-    raise(SIGTSTP);
+    std::raise(SIGTSTP);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     sigaction(SIGTSTP, &ours, nullptr);
     // The SIGCONT that continued the process waits, held back, for this handler to return.
