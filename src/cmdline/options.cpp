@@ -1,9 +1,9 @@
 #include "cmdline/options.hpp"
 
 #include "cmdline/texts.hpp"
-#include "driver/run_state.hpp"
 #include "platform/platform.hpp"
-#include "transfer/alloc.hpp"
+#include "state/alloc.hpp"
+#include "state/run_state.hpp"
 
 #include <climits>
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "cmdline/texts.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdio>
 

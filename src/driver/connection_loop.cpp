@@ -1,8 +1,8 @@
 #include "driver/connection_loop.hpp"
 
-#include "driver/run_state.hpp"
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
+#include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
 #include "transfer/connection_end.hpp"
 #include "transfer/relay.hpp"
@@ -23,7 +23,7 @@ namespace {
 
 // Closes a descriptor of run_state and forgets it first, so that the interrupt handler can
 // never close the number once a later socket or file has taken it.
-void forget_and_close(int* slot) {
+void forget_and_close(descriptor_field* slot) {
     const int fd = *slot;
     *slot = -1;
     close(fd);
@@ -43,7 +43,7 @@ void accept_peer() {
     }
 }
 
-void connect_to(int* slot) {
+void connect_to(descriptor_field* slot) {
     if (run_state.connect_fn(slot, run_state.host, run_state.connect_port) != 0) {
         die("error connecting socket\n");
     }
@@ -249,7 +249,7 @@ void print_summary(const timeval& start, const timeval& end) {
 
 // Takes a data socket out of run_state before it is closed, so that the interrupt handler
 // can't close its number again once a later socket or file has taken it.
-int take_data_socket(int* slot) {
+int take_data_socket(descriptor_field* slot) {
     const int fd = *slot;
     *slot = -1;
     return fd;

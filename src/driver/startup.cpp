@@ -1,12 +1,14 @@
 #include "driver/startup.hpp"
 
 #include "cmdline/options.hpp"
-#include "driver/run_state.hpp"
 #include "endpoints/tcp.hpp"
 #include "endpoints/unix_socket.hpp"
+#include "state/alloc.hpp"
+#include "state/handled_signals.hpp"
+#include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
+#include "terminal/job_control.hpp"
 #include "terminal/tty.hpp"
-#include "transfer/alloc.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -66,7 +68,10 @@ void select_copy_operations() {
 }
 
 void open_echo_log() {
+    // Named in the record before the interrupt handler, which closes what it names, can run.
+    const sigset_t previous = block_handled_signals();
     run_state.echo_fd = open(run_state.echo_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    restore_signal_mask(previous);
     if (run_state.echo_fd < 0) {
         std::perror(run_state.echo_path);
         std::exit(1);
@@ -150,6 +155,7 @@ int start_up(int argc, char** argv) {
         open_echo_log();
     }
     if (has_flag(FLAG_NOBUF)) {
+        install_stop_handlers();
         tty_nobuf(fileno(stdin), tty_direction::switch_off_canonical);
     }
     run_state.listen_fd = -1;

@@ -13,11 +13,6 @@ void set_linger(int fd, int on, int seconds) {
 
 }  // namespace
 
-void close_without_lingering(int fd) {
-    set_linger(fd, 0, 0);
-    close(fd);
-}
-
 void close_with_reset(int fd) {
     if (fd < 0) {
         return;

@@ -1,9 +1,5 @@
 #pragma once
 
-// Closes a socket at once, without waiting for its queued data (the interrupt handler's
-// close: the user asked the run to stop). Async-signal-safe.
-void close_without_lingering(int fd);
-
 // Closes a connection with a reset: its peer's writes fail and its reads see the stream cut,
 // instead of a plain end of data that it could take for a complete transfer.
 void close_with_reset(int fd);

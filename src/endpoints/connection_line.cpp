@@ -1,6 +1,6 @@
 #include "endpoints/connection_line.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "endpoints/socket_buffers.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdio>
 #include <sys/socket.h>
@@ -32,7 +32,7 @@ void size_socket_buffers_early(int fd) {
     }
 }
 
-void tune_socket_buffers(const int* slot) {
+void tune_socket_buffers(const descriptor_field* slot) {
     if (run_state.sockbuf_size != 0) {
         set_buffer_size(*slot, SO_SNDBUF, "setsockopt:SO_SNDBUF");
         set_buffer_size(*slot, SO_RCVBUF, "setsockopt:SO_RCVBUF");

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "state/run_state.hpp"
+
 // Applies --socket-buffer to both buffers of a connected or accepted socket and, under
 // --verbose, reports the sizes the system then uses. Failures are reported and passed over.
-void tune_socket_buffers(const int* slot);
+void tune_socket_buffers(const descriptor_field* slot);
 
 // Applies --socket-buffer to a socket before it listens or connects, quietly (the connected
 // socket reports it). The window that TCP advertises is set up from the receive buffer while

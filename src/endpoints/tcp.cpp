@@ -1,8 +1,9 @@
 #include "endpoints/tcp.hpp"
 
-#include "driver/run_state.hpp"
 #include "endpoints/connection_line.hpp"
 #include "endpoints/socket_buffers.hpp"
+#include "endpoints/socket_calls.hpp"
+#include "state/run_state.hpp"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -70,9 +71,8 @@ std::uint16_t service_port(const char* text) {
     return numeric_port(text);
 }
 
-int tcp_connect(int* slot, const char* host, const char* port) {
-    *slot = socket(AF_INET, SOCK_STREAM, 0);
-    if (*slot == -1) {
+int tcp_connect(descriptor_field* slot, const char* host, const char* port) {
+    if (socket_into(slot, AF_INET) == -1) {
         std::perror("socket");
         return -1;
     }
@@ -89,7 +89,7 @@ int tcp_connect(int* slot, const char* host, const char* port) {
         return -1;
     }
     size_socket_buffers_early(*slot);
-    if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (connect_through_signals(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         std::perror("connect");
         return -1;
     }
@@ -100,9 +100,8 @@ int tcp_connect(int* slot, const char* host, const char* port) {
     return 0;
 }
 
-int tcp_listen(int* slot, const char* /*host*/, const char* port) {
-    *slot = socket(AF_INET, SOCK_STREAM, 0);
-    if (*slot == -1) {
+int tcp_listen(descriptor_field* slot, const char* /*host*/, const char* port) {
+    if (socket_into(slot, AF_INET) == -1) {
         std::perror("socket");
         return -1;
     }
@@ -134,11 +133,10 @@ int tcp_listen(int* slot, const char* /*host*/, const char* port) {
     return 0;
 }
 
-int tcp_accept(int* slot, int listening_fd) {
+int tcp_accept(descriptor_field* slot, int listening_fd) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    *slot = accept(listening_fd, reinterpret_cast<sockaddr*>(&peer), &length);
-    if (*slot == -1) {
+    if (accept_into(slot, listening_fd, reinterpret_cast<sockaddr*>(&peer), &length) == -1) {
         std::perror("accept");
         return -1;
     }

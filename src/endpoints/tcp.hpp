@@ -1,12 +1,14 @@
 // TCP over IPv4: the connect, listen and accept operations of a connection cycle.
 #pragma once
 
+#include "state/run_state.hpp"
+
 #include <cstdint>
 
 // Port from a text by the service rule: a "tcp" service entry when one exists, otherwise
 // the number's low 16 bits (0 for a text that is no number). Network byte order.
 [[nodiscard]] std::uint16_t service_port(const char* text);
 
-[[nodiscard]] int tcp_connect(int* slot, const char* host, const char* port);
-[[nodiscard]] int tcp_listen(int* slot, const char* host, const char* port);
-[[nodiscard]] int tcp_accept(int* slot, int listening_fd);
+[[nodiscard]] int tcp_connect(descriptor_field* slot, const char* host, const char* port);
+[[nodiscard]] int tcp_listen(descriptor_field* slot, const char* host, const char* port);
+[[nodiscard]] int tcp_accept(descriptor_field* slot, int listening_fd);

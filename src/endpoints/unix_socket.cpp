@@ -1,8 +1,10 @@
 #include "endpoints/unix_socket.hpp"
 
-#include "driver/run_state.hpp"
 #include "endpoints/connection_line.hpp"
 #include "endpoints/socket_buffers.hpp"
+#include "endpoints/socket_calls.hpp"
+#include "state/handled_signals.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -41,9 +43,8 @@ int bind_to_path(int fd, const char* path, const char* option) {
     return 0;
 }
 
-int create_socket(int* slot) {
-    *slot = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (*slot == -1) {
+int create_socket(descriptor_field* slot) {
+    if (socket_into(slot, AF_UNIX) == -1) {
         std::perror("socket");
         return -1;
     }
@@ -64,7 +65,7 @@ std::string_view peer_path(const sockaddr_un& address, socklen_t length) {
     return {address.sun_path, strnlen(address.sun_path, available)};
 }
 
-int unix_connect(int* slot, const char* /*host*/, const char* path) {
+int unix_connect(descriptor_field* slot, const char* /*host*/, const char* path) {
     if (create_socket(slot) != 0) {
         return -1;
     }
@@ -77,7 +78,7 @@ int unix_connect(int* slot, const char* /*host*/, const char* path) {
         return -1;
     }
     size_socket_buffers_early(*slot);
-    if (connect(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (connect_through_signals(*slot, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         std::perror("connect");
         return -1;
     }
@@ -86,14 +87,20 @@ int unix_connect(int* slot, const char* /*host*/, const char* path) {
     return 0;
 }
 
-int unix_listen(int* slot, const char* /*host*/, const char* path) {
+int unix_listen(descriptor_field* slot, const char* /*host*/, const char* path) {
     if (create_socket(slot) != 0) {
         return -1;
     }
-    if (bind_to_path(*slot, path, "--unix-listen") != 0) {
+    // Held back, no SIGTERM can end the run between the file's creation and its mark as ours.
+    const sigset_t previous = block_handled_signals();
+    const int bound = bind_to_path(*slot, path, "--unix-listen");
+    if (bound == 0) {
+        run_state.socket_file = path;
+    }
+    restore_signal_mask(previous);
+    if (bound != 0) {
         return -1;
     }
-    run_state.socket_file_created = 1;  // ours to remove from now on
     size_socket_buffers_early(*slot);
     if (listen(*slot, 1) != 0) {
         std::perror("listen");
@@ -103,11 +110,10 @@ int unix_listen(int* slot, const char* /*host*/, const char* path) {
     return 0;
 }
 
-int unix_accept(int* slot, int listening_fd) {
+int unix_accept(descriptor_field* slot, int listening_fd) {
     sockaddr_un peer{};
     socklen_t length = sizeof peer;
-    *slot = accept(listening_fd, reinterpret_cast<sockaddr*>(&peer), &length);
-    if (*slot == -1) {
+    if (accept_into(slot, listening_fd, reinterpret_cast<sockaddr*>(&peer), &length) == -1) {
         std::perror("accept");
         return -1;
     }

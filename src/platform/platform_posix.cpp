@@ -63,7 +63,8 @@ bool socket_is_tcp(int fd) {
 }
 
 // strerror reads the locale and is not on the list of async-signal-safe calls; it is used
-// only for the report of a terminal that couldn't be restored, where a line is worth it.
+// only for the report of a terminal that couldn't be switched or restored, where a line is
+// worth it.
 const char* error_text_signal_safe(int error) {
     return std::strerror(error);
 }

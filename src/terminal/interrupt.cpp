@@ -1,16 +1,25 @@
 #include "terminal/interrupt.hpp"
 
-#include "driver/run_state.hpp"
-#include "endpoints/close_connection.hpp"
+#include "state/handled_signals.hpp"
+#include "state/run_state.hpp"
 #include "terminal/tty.hpp"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+// Closes a socket at once, without waiting for its queued data: the user asked the run to
+// stop.
+void close_without_lingering(int fd) {
+    const linger at_once{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+    close(fd);
+}
 
 // Closes `fd` but keeps its number taken by /dev/null, so that no later socket can get the
 // number while code still writes to it (the echo log) or reads it as standard input. Reads
@@ -31,7 +40,7 @@ void close_keeping_number(int fd) {
 // once a later socket or file has taken it. The standard descriptors keep their numbers; a
 // socket is closed without lingering: the user asked the run to stop, and a peer that
 // doesn't read must not hold the close.
-void close_and_forget(int* slot) {
+void close_and_forget(descriptor_field* slot) {
     const int fd = *slot;
     if (fd < 0) {
         return;
@@ -44,20 +53,16 @@ void close_and_forget(int* slot) {
     }
 }
 
-}  // namespace
-
-namespace {
-
+// Only a --nobuf run ever marks the terminal as changed, so the flag word isn't read here.
+// A stopped run that ends is not switched again when continued.
 void restore_terminal() {
-    if (has_flag(FLAG_NOBUF)) {
-        tty_nobuf(STDIN_FILENO, tty_direction::restore);
-    }
+    run_state.tty_switch_on_continue = 0;
+    tty_nobuf(STDIN_FILENO, tty_direction::restore);
 }
 
 void remove_socket_file() {
-    if (run_state.socket_file_created != 0) {
-        run_state.socket_file_created = 0;
-        unlink(run_state.listen_port);
+    if (const char* path = run_state.socket_file.exchange(nullptr)) {
+        unlink(path);
     }
 }
 
@@ -69,10 +74,16 @@ void leave_terminal_and_socket_file() {
 }
 
 void install_interrupt_handler() {
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGQUIT, on_interrupt);
-    std::signal(SIGTERM, on_termination);
-    std::signal(SIGHUP, on_termination);
+    // A shell ignores SIGINT and SIGQUIT for a job it starts in the background without job
+    // control, and nohup ignores SIGHUP: such a run must not end on the signal meant for
+    // others, as it would if we caught it.
+    catch_unless_ignored(SIGINT, on_interrupt);
+    catch_unless_ignored(SIGQUIT, on_interrupt);
+    catch_unless_ignored(SIGTERM, on_termination);
+    catch_unless_ignored(SIGHUP, on_termination);
+    // A pipe reader that went away ends the run by SIGPIPE, as before, but tidily. Ignored,
+    // it leaves the failed write to be reported.
+    catch_unless_ignored(SIGPIPE, on_termination);
     // every exit of ours, a fatal one included, leaves the terminal and the socket file tidy
     std::atexit(leave_terminal_and_socket_file);
 }
@@ -81,7 +92,10 @@ void install_interrupt_handler() {
 // that the parent sees the status it expects from a process killed by it.
 void on_termination(int signal_number) {
     leave_terminal_and_socket_file();
-    std::signal(signal_number, SIG_DFL);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(signal_number, &default_action, nullptr);
+    // held back until this handler returns, and then the end of the process
     std::raise(signal_number);
 }
 

@@ -3,6 +3,7 @@
 
 enum class tty_direction { switch_off_canonical, restore };
 
-// Does nothing when `fd` is not a terminal. Failures are reported and passed over. The
-// restore is safe inside a signal handler: it uses only isatty, tcsetattr and write.
+// Does nothing when `fd` is not a terminal. Failures are reported and passed over. Both
+// directions are safe inside a signal handler: they use only isatty, tcgetattr, tcsetattr,
+// sigprocmask and write.
 void tty_nobuf(int fd, tty_direction direction);

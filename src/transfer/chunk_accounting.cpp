@@ -1,6 +1,6 @@
 #include "transfer/chunk_accounting.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 #include "transfer/checksum.hpp"
 #include "transfer/write_all.hpp"
 

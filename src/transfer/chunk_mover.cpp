@@ -1,6 +1,6 @@
 #include "transfer/chunk_mover.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 #include "transfer/plain_path.hpp"
 
 #include <cerrno>

@@ -1,5 +1,7 @@
 #include "transfer/kernel_path.hpp"
 
+#include "state/handled_signals.hpp"
+#include "state/run_state.hpp"
 #include "transfer/chunk_mover.hpp"
 #include "transfer/plain_path.hpp"
 
@@ -398,8 +400,13 @@ chunk_result splice_via_pipe(chunk_mover& mover, kernel_request& request) {
 }
 
 bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
+    // The caller's descriptors were read from the record before this: a Ctrl-C since then has
+    // closed them, and our pipe must not take their numbers.
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+    const sigset_t previous = block_handled_signals();
+    const bool opened = interrupt_seen == 0 && pipe2(ends, O_CLOEXEC) == 0;
+    restore_signal_mask(previous);
+    if (!opened) {
         return false;
     }
     // A chunk of socket data can take a pipe slot for every small fragment it arrived in, so

@@ -1,7 +1,7 @@
 #include "transfer/relay.hpp"
 
-#include "driver/run_state.hpp"
-#include "transfer/alloc.hpp"
+#include "state/alloc.hpp"
+#include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
 
 #include <cerrno>

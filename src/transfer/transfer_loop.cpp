@@ -1,6 +1,6 @@
 #include "transfer/transfer_loop.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 #include "transfer/wait.hpp"
 
-#include "driver/run_state.hpp"
 #include "platform/platform.hpp"
+#include "state/run_state.hpp"
 
 #include <cerrno>
 #include <climits>

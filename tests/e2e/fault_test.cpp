@@ -214,8 +214,8 @@ TEST(fault_relay, the_peer_closing_while_the_relay_writes_to_it) {
     close(server);
     EXPECT_TRUE(result.exited) << "signal " << result.signal;
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(relay.err().find("write: Connection reset by peer\n"), std::string::npos)
-        << relay.err();
+    // the reset shows on the relay's next read or write of that connection, whichever comes first
+    EXPECT_NE(relay.err().find(": Connection reset by peer\n"), std::string::npos) << relay.err();
     EXPECT_TRUE(find_summary(relay.err(), "bytes transfered in")) << relay.err();
 }
 

@@ -265,6 +265,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
+        for (const int number : options.ignored_signals) {
+            signal(number, SIG_IGN);
+        }
         execvp(program.c_str(), argv.data());
         child_fail("execv");
     }

@@ -2,7 +2,7 @@
 // the fuzzer with a clear message.
 #pragma once
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 #include "support/reset_run_state.hpp"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // A preloaded library for end-to-end tests: makes the C library calls named in
 // FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL (and
-// sendfile, below, in its own way), so the
+// sendfile, eintr_accept and eintr_connect, below, in their own ways), so the
 // messages and the behaviour after such failures can be checked on the real binary; and
 // appends a line to the file named by FERROX_TEST_TRACE for every tcsetattr call.
 #include <cerrno>
@@ -76,4 +76,33 @@ extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) 
     using function = ssize_t (*)(int, int, off_t*, size_t);
     static const function real = next_definition<function>("sendfile");
     return real(out_fd, in_fd, offset, count);
+}
+
+// FERROX_TEST_FAIL=eintr_accept: the first accept is interrupted by a signal that doesn't end
+// the run (as the SIGCONT after a stop) before a peer came.
+extern "C" int accept(int fd, sockaddr* address, socklen_t* length) {
+    static bool interrupted = false;
+    if (told_to_fail("eintr_accept") && !interrupted) {
+        interrupted = true;
+        errno = EINTR;
+        return -1;
+    }
+    using function = int (*)(int, sockaddr*, socklen_t*);
+    static const function real = next_definition<function>("accept");
+    return real(fd, address, length);
+}
+
+// FERROX_TEST_FAIL=eintr_connect: the first connect is interrupted the same way; the
+// connection goes on by itself, and a second connect on the socket fails (EISCONN).
+extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
+    static bool interrupted = false;
+    using function = int (*)(int, const sockaddr*, socklen_t);
+    static const function real = next_definition<function>("connect");
+    const int result = real(fd, address, length);
+    if (result == 0 && told_to_fail("eintr_connect") && !interrupted) {
+        interrupted = true;
+        errno = EINTR;
+        return -1;
+    }
+    return result;
 }

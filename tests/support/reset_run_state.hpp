@@ -1,9 +1,10 @@
 // Gives back a fresh run_state between in-process scans, releasing the texts of the last.
 #pragma once
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdlib>
+#include <memory>
 
 inline void reset_run_state() {
     for (char* text : {run_state.listen_port, run_state.echo_path, run_state.connect_port,
@@ -11,6 +12,8 @@ inline void reset_run_state() {
         std::free(text);
     }
     std::free(run_state.timeout);
-    run_state = run_state_record{};
+    // The record holds an atomic, which can't be assigned: a fresh record takes its place.
+    std::destroy_at(&run_state);
+    std::construct_at(&run_state);
     buffer_size = 65536;
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "cmdline/options.hpp"
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 #include "support/reset_run_state.hpp"
 
 #include <cstdlib>

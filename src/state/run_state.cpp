@@ -1,4 +1,4 @@
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 run_state_record run_state{};
 int buffer_size = 65536;

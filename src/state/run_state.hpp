@@ -1,10 +1,12 @@
 // The one process-wide record of option values and per-run state.
 //
-// Every field that the interrupt handler reads is a trivial type (int, a flag word, a
-// plain char pointer, termios): the handler is installed before the options are scanned
-// and may run at any moment, even while a repeated option replaces a text.
+// The signal handlers are installed before the options are scanned and may run at any
+// moment. The fields they read or write are volatile std::sig_atomic_t or lock-free atomics;
+// the saved terminal attributes, the one record among them, are written only while the
+// handled signals are held back.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -24,19 +26,25 @@ constexpr std::uint32_t FLAG_NOBUF = 0x200;
 constexpr std::uint32_t FLAG_SUM = 0x400;
 constexpr std::uint32_t FLAG_ECHO = 0x80000000;
 
+// A descriptor field of run_state: the interrupt handler may close the descriptor and set
+// the field to -1 between any two steps of the main flow.
+using descriptor_field = volatile std::sig_atomic_t;
+static_assert(sizeof(descriptor_field) >= sizeof(int), "a descriptor field holds any descriptor");
+static_assert(std::atomic<const char*>::is_always_lock_free, "the handlers read the socket file");
+
 // Endpoint operations fill the descriptor field that `slot` points at and return 0, or
 // report their own failure and return -1. A listen operation takes the connect shape with
 // a null host that it never reads.
-using connect_fn_type = int (*)(int* slot, const char* host, const char* port);
-using listen_fn_type = int (*)(int* slot, const char* host, const char* port);
-using accept_fn_type = int (*)(int* slot, int listening_fd);
+using connect_fn_type = int (*)(descriptor_field* slot, const char* host, const char* port);
+using listen_fn_type = int (*)(descriptor_field* slot, const char* host, const char* port);
+using accept_fn_type = int (*)(descriptor_field* slot, int listening_fd);
 
 struct run_state_record {
     char* progname;
     std::uint32_t flags;
-    int data_fd;
-    int listen_fd;
-    int echo_fd;
+    descriptor_field data_fd;
+    descriptor_field listen_fd;
+    descriptor_field echo_fd;
     char* listen_port;
     int sockbuf_size;
     char* echo_path;
@@ -48,14 +56,18 @@ struct run_state_record {
     unsigned long checksum;
     std::int64_t byte_count;
     termios saved_tty;
-    std::uint8_t tty_changed;
+    volatile std::sig_atomic_t tty_changed;
+    // The terminal was given back for a stop (Ctrl-Z): it is switched again when the run goes
+    // on in the foreground.
+    volatile std::sig_atomic_t tty_switch_on_continue;
     connect_fn_type connect_fn;
     listen_fn_type listen_fn;
     accept_fn_type accept_fn;
-    int relay_fd;
-    // Set once a UNIX-domain listening socket file exists at listen_port, cleared when it is
-    // removed: only our own file is ever removed, never one that a failed bind found there.
-    std::uint8_t socket_file_created;
+    descriptor_field relay_fd;
+    // The path of our UNIX-domain listening socket file while it exists, null otherwise: only
+    // our own file is ever removed, never one that a failed bind found there. Taken with
+    // exchange, so that it is removed once.
+    std::atomic<const char*> socket_file;
     // A progress line ("sending file x ...") is on standard error without its line end: a
     // message printed now starts on a line of its own.
     std::uint8_t progress_line_open;

@@ -1,6 +1,6 @@
-#include "transfer/alloc.hpp"
+#include "state/alloc.hpp"
 
-#include "driver/run_state.hpp"
+#include "state/run_state.hpp"
 
 #include <cstdio>
 #include <cstdlib>
