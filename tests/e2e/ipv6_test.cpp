@@ -383,6 +383,23 @@ TEST_F(ipv6_everything_else, echo_log_and_verbose_lines_are_the_same_over_ipv6) 
         << err;
 }
 
+// The close's wait for acknowledgement knows IPv6 sockets for TCP ones: a listener on ::1
+// whose peer never reads gives up after 5 seconds, instead of lingering in its close for as
+// long as the peer stays (accepted sockets inherit the listener's long linger).
+TEST_F(ipv6_everything_else, a_listener_whose_peer_never_reads_ends_after_the_stall_limit) {
+    temp_dir dir;
+    const int port = free_dual_stack_port();
+    spawn_options options;
+    options.stdin_data = random_bytes(300000, 62);
+    process listener = start_listener(dir, {"-l", ipv6_host(port), "-i"}, options);
+    const int peer = connect_ipv6(port);
+    ASSERT_GE(peer, 0);
+    const exit_result result = listener.wait(30s);
+    close(peer);
+    EXPECT_FALSE(result.timed_out) << "still in its close: " << listener.err();
+    EXPECT_TRUE(result.exited) << listener.err();
+}
+
 using ipv6_real_peers = on_ipv6_loopback;
 
 // ferrox against IPv6 peers it did not write: socat and netcat-openbsd.
