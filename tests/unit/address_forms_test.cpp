@@ -1,5 +1,5 @@
-// IPv6 addresses on the command line: the bracketed forms, what is said about bad ones, and
-// how --host splits with them.
+// IPv6 addresses on the command line: the bracketed forms, and what is said about bad ones.
+// How --host splits with them is in the option scanner's table of port slots.
 #include "cmdline/address_forms.hpp"
 #include "scan_fixture.hpp"
 
@@ -67,41 +67,7 @@ TEST(report_bad_brackets, names_the_text_and_the_form_it_should_take) {
     }
 }
 
-struct slot_case {
-    std::vector<std::string> words;
-    const char* connect_port;
-    const char* listen_port;
-    const char* host;
-    const char* bind_port;
-};
-
 using bracketed_hosts = scan_test;
-
-// The bracketed host keeps its brackets, so that the summary names it as given; the port
-// comes after the closing bracket or from --port. A bracket that isn't closed leaves the whole
-// text as the host, for the connect step to refuse, and unbracketed texts split as before.
-TEST_F(bracketed_hosts, split_after_the_closing_bracket) {
-    const slot_case cases[] = {
-        {{"-h", "[::1]:9000"}, "9000", nullptr, "[::1]", nullptr},
-        {{"-h", "[::1]", "-p", "9000"}, "9000", "9000", "[::1]", nullptr},
-        {{"-p", "9000", "-h", "[::1]"}, "9000", "9000", "[::1]", nullptr},
-        {{"-h", "[::1]:80", "-p", "9000"}, "80", "9000", "[::1]", nullptr},
-        {{"-h", "[fe80::1%eth0]:9000"}, "9000", nullptr, "[fe80::1%eth0]", nullptr},
-        {{"-h", "[::1:9000", "-p", "80"}, "80", "80", "[::1:9000", nullptr},
-        {{"-h", "[::1]x:9000", "-p", "80"}, "80", "80", "[::1]x:9000", nullptr},
-        {{"-l", "[::]:9000", "-P", "[::1]:0", "-h", "x:1"}, "1", "[::]:9000", "x", "[::1]:0"},
-    };
-    for (const auto& c : cases) {
-        reset_run_state();
-        const scan_result result = scan(c.words);
-        const std::string line = ::testing::PrintToString(c.words);
-        EXPECT_EQ(result.outcome, scan_outcome::ready) << line;
-        EXPECT_EQ(text_or_null(run_state.connect_port), text_or_null(c.connect_port)) << line;
-        EXPECT_EQ(text_or_null(run_state.listen_port), text_or_null(c.listen_port)) << line;
-        EXPECT_EQ(text_or_null(run_state.host), text_or_null(c.host)) << line;
-        EXPECT_EQ(text_or_null(run_state.bind_port), text_or_null(c.bind_port)) << line;
-    }
-}
 
 TEST_F(bracketed_hosts, without_any_port_end_the_scan_like_a_plain_host) {
     for (const char* host : {"[::1]", "[::1", "[::1:9000"}) {
