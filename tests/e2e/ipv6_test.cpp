@@ -3,6 +3,7 @@
 // only one family, --bind-port over IPv6, and socat and netcat as IPv6 peers.
 #include "harness.hpp"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -381,6 +382,39 @@ TEST_F(ipv6_everything_else, echo_log_and_verbose_lines_are_the_same_over_ipv6) 
         << err;
     EXPECT_TRUE(has_line(err, "8 bytes transfered in NUMBER.NUMBER seconds (NUMBER.NUMBER K/s)"))
         << err;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Ctrl-C over IPv6 as over IPv4: a listener waiting on [::1] ends with the accept failure and
+// status 1; a client in a transfer ends it with its summary and status 0.
+TEST_F(ipv6_everything_else, an_interrupt_ends_a_waiting_listener_and_a_transfer) {
+    temp_dir dir;
+    process listener = start_listener(dir, {"-l", ipv6_host(free_dual_stack_port())});
+    listener.signal(SIGINT);
+    EXPECT_EQ(listener.wait(20s).status, 1);
+    EXPECT_TRUE(ends_with(listener.err(), "interupted.\naccept: Bad file descriptor\n"
+                                          "error accepting connections\n"))
+        << listener.err();
+
+    const int port = free_dual_stack_port();
+    const int server = listen_ipv6(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-h", ipv6_host(port)}, options);
+    const int fd = accept_with_deadline(server);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(client.wait_for_err("connected to ::1 (::1)")) << client.err();
+    client.signal(SIGINT);
+    EXPECT_EQ(client.wait(20s).status, 0);
+    close(fd);
+    close(server);
+    EXPECT_NE(client.err().find("interupted.\n0 bytes written to [::1]:" + port_text(port) + " in"),
+              std::string::npos)
+        << client.err();
 }
 
 // The close's wait for acknowledgement knows IPv6 sockets for TCP ones: a listener on ::1
