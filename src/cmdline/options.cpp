@@ -1,5 +1,6 @@
 #include "cmdline/options.hpp"
 
+#include "cmdline/address_forms.hpp"
 #include "cmdline/texts.hpp"
 #include "platform/platform.hpp"
 #include "state/alloc.hpp"
@@ -168,6 +169,13 @@ std::optional<scan_result> apply_option(int letter, const char* argument) {
     std::exit(0);
 }
 
+// A bracketed host without a port: what it lacks is said before the "Try" line.
+void explain_missing_port() {
+    if (run_state.host != nullptr) {
+        report_bad_brackets(read_brackets(run_state.host), run_state.host, true);
+    }
+}
+
 [[noreturn]] void exit_with_try_line(const char* name) {
     std::fprintf(stderr, "Try `%s --help' for more information\n", name);
     std::exit(1);
@@ -190,6 +198,14 @@ timeout_pair parse_timeout(const char* text) {
 }
 
 host_and_port split_host_port(std::string_view argument) {
+    const bracketed_text bracketed = read_brackets(argument);
+    if (bracketed.form == bracket_form::closed) {
+        // The host keeps its brackets, so that the summary line names it as it was given.
+        return {bracketed.with_brackets, bracketed.port};
+    }
+    if (bracketed.form == bracket_form::malformed) {
+        return {argument, std::nullopt};  // the connect step says what is wrong with it
+    }
     const auto colon = argument.find(':');
     if (colon == std::string_view::npos) {
         return {argument, std::nullopt};
@@ -222,7 +238,7 @@ void scan_options(int argc, char** argv) {
         std::fprintf(stderr, "invalid buffer size of %d, must be larger than %d byte%s\n",
                      result.rejected_size, 1, "");
         std::exit(1);
-    case scan_outcome::usage_error:
-    case scan_outcome::missing_port: exit_with_try_line(argv[0]);
+    case scan_outcome::usage_error: exit_with_try_line(argv[0]);
+    case scan_outcome::missing_port: explain_missing_port(); exit_with_try_line(argv[0]);
     }
 }

@@ -21,7 +21,9 @@ struct timeout_pair {
 // beyond the 64-bit range is held at the nearest end of that range.
 [[nodiscard]] timeout_pair parse_timeout(const char* text);
 
-// `--host a:b` splits at the first colon; without a colon there is no port part.
+// `--host a:b` splits at the first colon; without a colon there is no port part. A host in
+// brackets, `[::1]:b` or `[::1]`, keeps them and splits after the closing one; a text that
+// opens a bracket and doesn't close it properly is all host, for the connect step to refuse.
 struct host_and_port {
     std::string_view host;
     std::optional<std::string_view> port;

@@ -301,7 +301,7 @@ int close_data_sockets(const cycle_outcome& outcome) {
         return 0;
     }
     if (data_fd < 0) {
-        close(relay_fd);  // the interrupt handler closed the other
+        close_plainly(relay_fd);  // the interrupt handler closed the other
         return 0;
     }
     const close_terms terms = terms_of_close();

@@ -13,6 +13,11 @@ void set_linger(int fd, int on, int seconds) {
 
 }  // namespace
 
+void close_plainly(int fd) {
+    set_linger(fd, 0, 0);
+    close(fd);
+}
+
 void close_with_reset(int fd) {
     if (fd < 0) {
         return;

@@ -1,5 +1,10 @@
 #pragma once
 
+// Closes a connection without lingering: what is still queued goes out after the close, and
+// the close itself never waits (a listener's accepted sockets would otherwise inherit its
+// lingering).
+void close_plainly(int fd);
+
 // Closes a connection with a reset: its peer's writes fail and its reads see the stream cut,
 // instead of a plain end of data that it could take for a complete transfer.
 void close_with_reset(int fd);

@@ -1,4 +1,4 @@
-// TCP over IPv4: the connect, listen and accept operations of a connection cycle.
+// TCP over IPv4 and IPv6: the connect, listen and accept operations of a connection cycle.
 #pragma once
 
 #include "state/run_state.hpp"

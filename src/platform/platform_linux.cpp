@@ -53,7 +53,8 @@ std::size_t pipe_room(int fd) {
 bool socket_is_tcp(int fd) {
     int domain = 0;
     socklen_t length = sizeof domain;
-    return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_INET;
+    return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 &&
+           (domain == AF_INET || domain == AF_INET6);
 }
 
 const char* error_text_signal_safe(int error) {

@@ -59,7 +59,7 @@ bool socket_is_tcp(int fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-           address.ss_family == AF_INET;
+           (address.ss_family == AF_INET || address.ss_family == AF_INET6);
 }
 
 // strerror reads the locale and is not on the list of async-signal-safe calls; it is used

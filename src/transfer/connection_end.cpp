@@ -137,7 +137,7 @@ close_end finish_orderly_close(int fd, bool shut_down, const close_terms& terms)
         // The connection was gone before the close: a reset that no call has reported yet
         // is reported now; one that a failed call reported was judged with that call.
         const int error = pending_error(fd);
-        close(fd);
+        close_plainly(fd);
         return error != 0 ? close_end{close_end::reset_by_peer, error}
                           : close_end{close_end::delivered};
     }
@@ -149,7 +149,7 @@ close_end finish_orderly_close(int fd, bool shut_down, const close_terms& terms)
     if (end.kind == close_end::timed_out) {
         close_with_reset(fd);
     } else {
-        close(fd);
+        close_plainly(fd);
     }
     return end;
 }

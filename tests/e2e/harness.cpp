@@ -338,6 +338,93 @@ int listen_tcp(int port) {
     return fd;
 }
 
+namespace {
+
+sockaddr_in6 ipv6_loopback(int port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(static_cast<std::uint16_t>(port));
+    return address;
+}
+
+int port_of(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+}  // namespace
+
+int connect_ipv6(int port, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    for (;;) {
+        const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        check(fd >= 0, "socket");
+        const sockaddr_in6 address = ipv6_loopback(port);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+int listen_ipv6(int port) {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(fd >= 0, "socket");
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in6 address = ipv6_loopback(port);
+    check(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "bind");
+    check(listen(fd, 16) == 0, "listen");
+    return fd;
+}
+
+bool ipv6_loopback_available() {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    const sockaddr_in6 address = ipv6_loopback(0);
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
+int free_dual_stack_port() {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    check(fd >= 0, "socket");
+    const int off = 0;
+    check(setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0, "IPV6_V6ONLY");
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    socklen_t length = sizeof address;
+    check(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
+    close(fd);
+    return ntohs(address.sin6_port);
+}
+
+int local_port(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return port_of(address);
+}
+
+int peer_port(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return port_of(address);
+}
+
 int accept_with_deadline(int listening_fd, seconds limit) {
     pollfd watch{listening_fd, POLLIN, 0};
     const int ms =
@@ -451,12 +538,14 @@ relay_connections connect_through(int relay_port, int server) {
     return {client, client < 0 ? -1 : accept_with_deadline(server)};
 }
 
-bool wait_tcp_listening(int port, seconds limit) {
+namespace {
+
+bool wait_listening_in(const char* table_path, int port, seconds limit) {
     char wanted[16];
     std::snprintf(wanted, sizeof wanted, ":%04X ", port);
     const auto deadline = clock::now() + limit;
     while (clock::now() < deadline) {
-        std::istringstream table(read_file("/proc/net/tcp"));
+        std::istringstream table(read_file(table_path));
         std::string line;
         while (std::getline(table, line)) {
             // local_address is the second column, st the fourth; 0A is LISTEN.
@@ -470,6 +559,16 @@ bool wait_tcp_listening(int port, seconds limit) {
         std::this_thread::sleep_for(10ms);
     }
     return false;
+}
+
+}  // namespace
+
+bool wait_tcp_listening(int port, seconds limit) {
+    return wait_listening_in("/proc/net/tcp", port, limit);
+}
+
+bool wait_tcp6_listening(int port, seconds limit) {
+    return wait_listening_in("/proc/net/tcp6", port, limit);
 }
 
 process start_listener(const temp_dir& dir, const std::vector<std::string>& args,

@@ -1,5 +1,5 @@
 // Helpers for end-to-end tests: run the real ferrox binary as a subprocess with a deadline,
-// capture what it prints, and talk to it over 127.0.0.1 and socket files.
+// capture what it prints, and talk to it over 127.0.0.1, ::1 and socket files.
 #pragma once
 
 #include <chrono>
@@ -123,6 +123,20 @@ void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] int accept_with_deadline(int listening_fd, seconds limit = 20s);
 [[nodiscard]] int connect_unix(const std::string& path, seconds limit = 10s);
 [[nodiscard]] int listen_unix(const std::string& path);
+// The same over ::1.
+[[nodiscard]] int connect_ipv6(int port, seconds limit = 10s);
+[[nodiscard]] int listen_ipv6(int port);
+// Whether an IPv6 socket can be bound to ::1 here.
+[[nodiscard]] bool ipv6_loopback_available();
+// A port that is free on every IPv4 and IPv6 address at the moment it is picked.
+[[nodiscard]] int free_dual_stack_port();
+// The address of a port on ::1, as --host takes it.
+[[nodiscard]] inline std::string ipv6_host(int port) {
+    return "[::1]:" + port_text(port);
+}
+// The local or peer port of a connected socket, of either family.
+[[nodiscard]] int local_port(int fd);
+[[nodiscard]] int peer_port(int fd);
 // Waits until a file exists at `path`.
 [[nodiscard]] bool wait_for_path(const std::string& path, seconds limit = 20s);
 void send_all(int fd, const std::string& data);
@@ -138,6 +152,8 @@ namespace e2e {
 // Waits until something listens on the TCP port of 127.0.0.1 or 0.0.0.0 (from /proc/net/tcp),
 // without connecting to it: a one-shot listener would take that connection for its peer.
 [[nodiscard]] bool wait_tcp_listening(int port, seconds limit = 20s);
+// The same for a listener on an IPv6 address (from /proc/net/tcp6).
+[[nodiscard]] bool wait_tcp6_listening(int port, seconds limit = 20s);
 
 // Starts a ferrox listener and waits for its listening line.
 process start_listener(const temp_dir& dir, const std::vector<std::string>& args,
@@ -156,6 +172,7 @@ struct summary_numbers {
 
 }  // namespace e2e
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace e2e {
@@ -184,5 +201,35 @@ inline const auto both_paths =
 inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;
 }
+
+// Called first by tests over ::1. Where the machine has no IPv6 loopback the test says so and
+// is skipped; under CI (CI set in the environment) a check that can't run fails instead.
+inline void require_ipv6_loopback() {
+    if (ipv6_loopback_available()) {
+        return;
+    }
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && *ci != '\0') {
+        FAIL() << "no IPv6 loopback (::1) on this machine; CI is set: a check that can't run "
+                  "fails the run";
+    }
+    GTEST_SKIP() << "no IPv6 loopback (::1) on this machine: the IPv6 tests can't run";
+}
+
+// A test over ::1 (see require_ipv6_loopback).
+class on_ipv6_loopback : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        require_ipv6_loopback();
+    }
+};
+
+template <typename Parameter>
+class on_ipv6_loopback_with : public ::testing::TestWithParam<Parameter> {
+  protected:
+    void SetUp() override {
+        require_ipv6_loopback();
+    }
+};
 
 }  // namespace e2e

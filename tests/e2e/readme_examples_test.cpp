@@ -25,6 +25,8 @@ const std::string web_relay = "ferrox --listen 8080 --host 127.0.0.1:8000 --echo
 const std::string unix_listener = "ferrox --unix-listen /tmp/ferrox.sock > copy.bin";
 const std::string unix_client = "ferrox --unix-host /tmp/ferrox.sock original.bin";
 const std::string interactive = "ferrox --host 127.0.0.1:9000 --input --output --nobuf";
+const std::string ipv6_listener = "ferrox --listen '[::]:9000' > copy.bin";
+const std::string ipv6_client = "ferrox --host '[::1]:9000' original.bin";
 // The two-way rule: the bare form may miss the reply; the recipe keeps its input open.
 const std::string request_without_wait =
     "printf 'GET / HTTP/1.0\\r\\n\\r\\n' | ferrox --host 127.0.0.1:8000 --input --output";
@@ -33,9 +35,9 @@ const std::string request_with_wait = "(printf 'GET / HTTP/1.0\\r\\n\\r\\n'; sle
 const std::string manual_request_with_wait =
     "(printf 'GET / HTTP/1.0\\r\\n\\r\\n'; sleep 2) | ferrox -h 127.0.0.1:8000 -i -o";
 
-const std::set<std::string> tested = {send_listener,  send_client, serve_continue,
-                                      receive_client, web_server,  web_relay,
-                                      unix_listener,  unix_client, interactive};
+const std::set<std::string> tested = {send_listener, send_client,   serve_continue, receive_client,
+                                      web_server,    web_relay,     unix_listener,  unix_client,
+                                      interactive,   ipv6_listener, ipv6_client};
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -45,7 +47,8 @@ std::string replace_all(std::string text, const std::string& from, const std::st
 }
 
 // The command line as ferrox gets it: the program name and a "> file" or "&" dropped
-// (standard output is captured by the harness), ports and the socket path substituted.
+// (standard output is captured by the harness), the shell's single quotes taken away, ports
+// and the socket path substituted.
 struct example_runner {
     temp_dir dir;
     const int port_9000 = free_tcp_port();
@@ -58,6 +61,7 @@ struct example_runner {
         text = replace_all(text, "9000", std::to_string(port_9000));
         text = replace_all(text, "8000", std::to_string(port_8000));
         text = replace_all(text, "8080", std::to_string(port_8080));
+        text = replace_all(text, "'", "");
         std::istringstream in(text);
         std::vector<std::string> result;
         std::string word;
@@ -203,6 +207,26 @@ TEST(documented_examples, a_unix_domain_socket) {
     EXPECT_EQ(client.wait(30s).status, 0);
     EXPECT_EQ(listener.wait(30s).status, 0);
     EXPECT_TRUE(listener.out() == data);
+}
+
+using documented_ipv6_examples = on_ipv6_loopback;
+
+TEST_F(documented_ipv6_examples, a_file_sent_over_ipv6_to_a_listener_on_every_address) {
+    example_runner example;
+    const std::string data = random_bytes(1 << 20, 43);
+    write_file(example.dir.file("original.bin"), data);
+    process listener = example.start(ipv6_listener);
+    ASSERT_TRUE(listener.wait_for_err("listening on")) << listener.err();
+    process client = example.start(ipv6_client);
+    EXPECT_EQ(client.wait(30s).status, 0) << client.err();
+    EXPECT_EQ(listener.wait(30s).status, 0) << listener.err();
+    EXPECT_TRUE(listener.out() == data);
+    const std::string port = std::to_string(example.port_9000);
+    EXPECT_EQ(listener.err().rfind("listening on :: port " + port + ".\nconnection from ::1 on", 0),
+              0U)
+        << listener.err();
+    EXPECT_EQ(client.err().rfind("connected to ::1 (::1) on port " + port + ".\n", 0), 0U)
+        << client.err();
 }
 
 TEST(documented_examples, an_interactive_two_way_session_with_nobuf) {

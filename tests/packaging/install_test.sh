@@ -29,4 +29,10 @@ complete_words ferrox -u "$stage/dir/" | grep -qx -- "$stage/dir/s.sock"
 complete_words ferrox -U "$stage/d" | grep -qx -- "$stage/dir"
 complete_words ferrox --unix-listen "$stage/dir/pl" | grep -qx -- "$stage/dir/plain"
 complete_words ferrox --echo "$stage/dir/pl" | grep -qx -- "$stage/dir/plain"
+# an opening bracket shows how an IPv6 address is written; nothing is offered without one
+complete_words ferrox --listen '[' | grep -qxF -- '[::]:'
+complete_words ferrox -l '[::1' | grep -qxF -- '[::1]:'
+complete_words ferrox --host '[' | grep -qxF -- '[::1]:'
+complete_words ferrox -P '[' | grep -qxF -- '[::1]:'
+[ -z "$(complete_words ferrox --host loc)" ]
 echo "install tree ok"

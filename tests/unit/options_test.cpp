@@ -114,6 +114,17 @@ TEST_F(port_slots, follow_first_port_wins_and_host_splits) {
         {{"-P", "1", "-P", "2", "-h", "x:3"}, "3", nullptr, "x", "1"},
         {{"--port=5", "--listen", "6"}, "5", "6", nullptr, nullptr},
         {{"--unix-listen", "/a", "-U", "/b"}, nullptr, "/b", nullptr, nullptr},
+        // An IPv6 host keeps its brackets, so that the summary names it as given; its port
+        // comes after the closing bracket or from --port. A bracket that isn't closed
+        // properly leaves the whole text as the host, for the connect step to refuse.
+        {{"-h", "[::1]:9000"}, "9000", nullptr, "[::1]", nullptr},
+        {{"-h", "[::1]", "-p", "9000"}, "9000", "9000", "[::1]", nullptr},
+        {{"-p", "9000", "-h", "[::1]"}, "9000", "9000", "[::1]", nullptr},
+        {{"-h", "[::1]:80", "-p", "9000"}, "80", "9000", "[::1]", nullptr},
+        {{"-h", "[fe80::1%eth0]:9000"}, "9000", nullptr, "[fe80::1%eth0]", nullptr},
+        {{"-h", "[::1:9000", "-p", "80"}, "80", "80", "[::1:9000", nullptr},
+        {{"-h", "[::1]x:9000", "-p", "80"}, "80", "80", "[::1]x:9000", nullptr},
+        {{"-l", "[::]:9000", "-P", "[::1]:0", "-h", "x:1"}, "1", "[::]:9000", "x", "[::1]:0"},
     };
     for (const auto& c : cases) {
         reset_run_state();

@@ -1,0 +1,39 @@
+#include "cmdline/address_forms.hpp"
+
+#include <cstdio>
+
+bracketed_text read_brackets(std::string_view text) {
+    bracketed_text parsed{bracket_form::none, {}, {}, std::nullopt};
+    if (!text.starts_with('[')) {
+        return parsed;
+    }
+    const auto close = text.find(']');
+    if (close == std::string_view::npos) {
+        parsed.form = bracket_form::malformed;
+        return parsed;
+    }
+    parsed.address = text.substr(1, close - 1);
+    parsed.with_brackets = text.substr(0, close + 1);
+    const std::string_view rest = text.substr(close + 1);
+    if (rest.empty()) {
+        parsed.form = bracket_form::closed;
+    } else if (rest.front() == ':') {
+        parsed.form = bracket_form::closed;
+        parsed.port = rest.substr(1);
+    } else {
+        parsed.form = bracket_form::malformed;
+    }
+    return parsed;
+}
+
+bool report_bad_brackets(const bracketed_text& parsed, const char* text, bool needs_port) {
+    if (parsed.form == bracket_form::malformed) {
+        std::fprintf(stderr, "bad address: %s (write an IPv6 address as [address]:port)\n", text);
+        return true;
+    }
+    if (needs_port && parsed.form == bracket_form::closed && !parsed.port) {
+        std::fprintf(stderr, "no port after address: %s\n", text);
+        return true;
+    }
+    return false;
+}
