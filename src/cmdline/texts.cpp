@@ -1,12 +1,11 @@
 #include "cmdline/texts.hpp"
 
+#include "cmdline/version.hpp"
 #include "driver/run_state.hpp"
 
 #include <cstdio>
 
 namespace {
-
-constexpr char version_number[] = "1.2.0";
 
 // clang-format off
 constexpr const char* option_lines[] = {

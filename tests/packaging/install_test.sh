@@ -7,7 +7,9 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR="$stage" cmake --install "$build" --prefix /opt/ferrox-test >/dev/null
 root="$stage/opt/ferrox-test"
-"$root/bin/ferrox" --version | grep -q -- ' - 1.2.0 - '
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || { echo "no version in the CMake cache"; exit 1; }
+"$root/bin/ferrox" --version | grep -qF -- " - $version - "
 test -f "$root/share/man/man1/ferrox.1"
 man -l "$root/share/man/man1/ferrox.1" 2>/dev/null | grep -q 'ferrox'
 completion="$root/share/bash-completion/completions/ferrox"

@@ -11,12 +11,16 @@ cd "$scratch"
 
 cmake --preset release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null 2>&1
 cmake --build --preset release >/dev/null
-build/release/ferrox --version | grep -q -- ' - 1.2.0 - '
+# the version the build was given, in the program's version line
+version_of() { sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"; }
+version=$(version_of build/release)
+[ -n "$version" ] || { echo "no version in the CMake cache"; exit 1; }
+build/release/ferrox --version | grep -qF -- " - $version - "
 ! grep -q -- '-Werror' build/release/compile_commands.json || { echo "release uses -Werror"; exit 1; }
 [ ! -e build/release/tests ] || { echo "release configured the tests"; exit 1; }
 
 log=$(cmake -S . -B build/plain -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
 grep -q 'Tests off: GoogleTest or zlib not found' <<<"$log" || { echo "$log"; exit 1; }
 cmake --build build/plain >/dev/null
-build/plain/ferrox --version | grep -q -- ' - 1.2.0 - '
+build/plain/ferrox --version | grep -qF -- " - $(version_of build/plain) - "
 echo "plain builds ok"
