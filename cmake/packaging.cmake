@@ -37,6 +37,11 @@ set(CPACK_RPM_PACKAGE_LICENSE BSD-2-Clause)
 set(CPACK_RPM_PACKAGE_GROUP "Applications/Internet")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGE_RELOCATABLE OFF)
+# the same bytes from every build of the same sources: times from SOURCE_DATE_EPOCH, no
+# host name
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _buildhost reproducible
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1")
 # written from NEWS.md by cmake/package_tree.cmake
 set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/rpm-changelog)
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/ferrox/LICENSE")

@@ -4,6 +4,8 @@
 # in packaging/, each with its reason), and the .deb installed with dpkg into a scratch root
 # (the machine's own packages are left alone) and run. It installs nothing: what it needs
 # and can't find, it names. The version comes from CMake, the architecture from dpkg.
+# Times come from SOURCE_DATE_EPOCH or else NEWS.md (scripts/lib/source_date.sh): the same
+# sources give the same package bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +27,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
 fi
 
+source scripts/lib/source_date.sh
+SOURCE_DATE_EPOCH=$(source_date_epoch)
+export SOURCE_DATE_EPOCH
 cmake --preset release >/dev/null
 cmake --build --preset release
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)

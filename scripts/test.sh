@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds ferrox and runs every test: in the debug build, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and in the portable build (the POSIX calls only, as on the BSDs
-# and macOS); then builds without GoogleTest as a packager would, builds and checks the
-# .deb and the .rpm, fuzzes the command line for a bounded time, and cross-builds for ARM64
-# and runs that build under qemu-user. A check that can't run says so, and fails the run
-# when CI is set in the environment.
+# and macOS); then builds without GoogleTest as a packager would, makes the source release,
+# builds and checks the .deb and the .rpm from this checkout and from the unpacked release
+# (the same bytes from both), fuzzes the command line for a bounded time, and cross-builds
+# for ARM64 and runs that build under qemu-user. A check that can't run says so, and fails
+# the run when CI is set in the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -25,7 +26,7 @@ for preset in debug asan portable; do
     rm -f "$log"
 done
 bash tests/packaging/plain_build_test.sh
-bash scripts/package.sh
+bash tests/packaging/release_test.sh
 bash scripts/fuzz.sh
 bash scripts/arm64.sh
 echo "$passed passed, 0 failed"
