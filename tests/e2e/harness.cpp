@@ -386,6 +386,17 @@ bool wait_for_path(const std::string& path, seconds limit) {
     return false;
 }
 
+bool wait_for_file_text(const std::string& path, const std::string& text, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    while (clock::now() < deadline) {
+        if (read_file(path).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
 void send_all(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {

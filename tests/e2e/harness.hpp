@@ -124,6 +124,9 @@ void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] int listen_unix(const std::string& path);
 // Waits until a file exists at `path`.
 [[nodiscard]] bool wait_for_path(const std::string& path, seconds limit = 20s);
+// Waits until the file at `path` holds `text`.
+[[nodiscard]] bool wait_for_file_text(const std::string& path, const std::string& text,
+                                      seconds limit = 20s);
 void send_all(int fd, const std::string& data);
 // Reads until the peer closes or the deadline passes.
 [[nodiscard]] std::string receive_all(int fd, seconds limit = 60s);

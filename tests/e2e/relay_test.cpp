@@ -31,17 +31,6 @@ void write_to(int fd, const std::string& data) {
     }
 }
 
-bool wait_for_file_text(const std::string& path, const std::string& text, seconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (read_file(path).find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
-}
-
 // Standard input to the peer and the peer to standard output at the same time.
 using two_way_streams = on_both_paths;
 
