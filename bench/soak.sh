@@ -12,6 +12,8 @@ ferrox=build/release/ferrox
 
 work=$(mktemp -d)
 pids=()
+# run by the trap below, which shellcheck doesn't follow
+# shellcheck disable=SC2317
 cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
 

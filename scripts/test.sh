@@ -15,6 +15,23 @@ if command -v clang-format >/dev/null; then
 else
     cannot_run "clang-format not found: the format check was skipped"
 fi
+# Every shell script, known by its name or its first line, and the bash completion.
+scripts=()
+while IFS= read -r -d '' file; do
+    case $file in
+        *.sh | completion/*) scripts+=("$file") ;;
+        *)
+            first=
+            IFS= read -r first <"$file" || true
+            [[ $first == '#!'*sh ]] && scripts+=("$file")
+            ;;
+    esac
+done < <(git ls-files -z)
+if command -v shellcheck >/dev/null; then
+    shellcheck -x "${scripts[@]}"
+else
+    cannot_run "shellcheck not found: the shell scripts were not checked"
+fi
 passed=0
 for preset in debug asan portable; do
     echo "== $preset =="
