@@ -155,7 +155,7 @@ def run_once(build, data, work):
     pending = {process.pid: command for command, process in started}
     while pending:
         for pid, command in list(pending.items()):
-            if command[0] == FERROX:
+            if os.path.basename(command[0]) == "ferrox":
                 rss = max(rss, peak_resident_kib(pid))
             done, status, usage = os.wait4(pid, os.WNOHANG)
             if done == 0:
