@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """What the way ferrox is built costs: the C++ runtime linked in or shared, and the hardening
 flags of the release preset or none, side by side on this machine.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds ferrox four ways from the release preset (the C++ runtime linked in or shared, the
 # hardening flags on or off) and compares them with builds.py: start-up, resident memory
 # and transfer speed. Results go to bench/results/builds.txt. Arguments are passed to

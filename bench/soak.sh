@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Soak: 6 GiB through a relay with --sum on both ends, checked against an independent
 # Adler-32 (Python's zlib) and a byte count beyond 32 bits; then the fault-injection suite
 # once with ferrox under valgrind's memcheck. Not part of CI: it takes a few minutes.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Side-by-side throughput of ferrox and the tools people use today, on this machine.
 
 Three scenarios, each moving a file of random data from tmpfs to /dev/null: TCP one-way,

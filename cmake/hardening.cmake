@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The hardening that distributions give their packages: a strong stack protector, checked
 # string and memory calls (_FORTIFY_SOURCE, which needs optimisation, so not in Debug) and
 # a read-only relocation table resolved at start (relro, now). A position-independent

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Run by CPack (CPACK_PRE_BUILD_SCRIPTS) on its staging tree, once for each package format:
 # the manual page gzipped, as both formats' checkers expect, and what only one format
 # carries. Debian wants the licence in a machine-readable copyright file and NEWS.md as

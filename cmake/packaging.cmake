@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The Debian package and the RPM, built by CPack from the install rules. What only one of
 # them carries (the Debian copyright file and changelog, the RPM's licence file) and the
 # gzipped manual page are put into CPack's staging tree by cmake/package_tree.cmake.

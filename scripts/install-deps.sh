@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs, with apt-get, whatever this machine lacks to build and test ferrox.
 # Needs root (or sudo) only when something is missing.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian package and the RPM from the release preset and checks them: their file
 # lists and metadata, the hardening of the packaged binary, lintian and rpmlint (overrides
 # in packaging/, each with its reason), and the .deb installed with dpkg into a scratch root

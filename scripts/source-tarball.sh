@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Writes the source release, build/ferrox-<version>.tar.gz, and prints its path: the files
 # that git tracks, as they are in the working tree, under ferrox-<version>/. Names sorted,
 # owner root, times from SOURCE_DATE_EPOCH (scripts/lib/source_date.sh), compressed with

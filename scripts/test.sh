@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds ferrox and runs every test: in the debug build, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and in the portable build (the POSIX calls only, as on the BSDs
 # and macOS); then builds without GoogleTest as a packager would, makes the source release,
 # builds and checks the .deb and the .rpm from this checkout and from the unpacked release
 # (the same bytes from both), fuzzes the command line for a bounded time, and cross-builds
-# for ARM64 and runs that build under qemu-user. A check that can't run says so, and fails
-# the run when CI is set in the environment.
+# for ARM64 and runs that build under qemu-user. Before all that, the cheap checks: the
+# layout of the C++ code, the licence line of every source, header and script, and every
+# script through shellcheck. A check that can't run says so, and fails the run when CI is
+# set in the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,6 +18,7 @@ if command -v clang-format >/dev/null; then
 else
     cannot_run "clang-format not found: the format check was skipped"
 fi
+bash scripts/licence-lines.sh --check
 # Every shell script, known by its name or its first line, and the bash completion.
 scripts=()
 while IFS= read -r -d '' file; do

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # shellcheck shell=bash
 # Sourced by the release scripts. The time that a release's files and packages carry:
 # SOURCE_DATE_EPOCH when set, else the date of the newest NEWS.md entry (as Debian takes it

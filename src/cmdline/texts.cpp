@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cmdline/texts.hpp"
 
 #include "cmdline/version.hpp"

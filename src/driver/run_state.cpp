@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "driver/run_state.hpp"
 
 run_state_record run_state{};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one process-wide record of option values and per-run state.
 //
 // Every field that the interrupt handler reads is a trivial type (int, a flag word, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Applies --socket-buffer to both buffers of a connected or accepted socket and, under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // TCP over IPv4: the connect, listen and accept operations of a connection cycle.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The handler of SIGINT and SIGQUIT, and the descriptors it keeps out of reach.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers for end-to-end tests: run the real ferrox binary as a subprocess with a deadline,
 // capture what it prints, and talk to it over 127.0.0.1 and socket files.
 #pragma once

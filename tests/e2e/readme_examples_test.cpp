@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs every example of the README and the manual page as the shell runs it, with their own
 // words, so that the documentation can't drift from what ferrox does. Ports and the socket
 // path are swapped for free ones; file names are relative to a temporary working directory.

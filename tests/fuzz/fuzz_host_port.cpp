@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // --host splits at the first colon: the host part holds no colon, and host, colon and port
 // give back the argument.
 #include "cmdline/options.hpp"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # A check that can't run is reported; it fails the run only when CI is set.
 set -euo pipefail
 helper=$1

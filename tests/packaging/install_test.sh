@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # cmake --install into a DESTDIR gives a working ferrox with its manual page and its bash
 # completion, under the chosen prefix.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The manual page renders, passes mandoc's lint without warnings, and its OPTIONS section
 # names every option of the option table, long and short.
 set -euo pipefail

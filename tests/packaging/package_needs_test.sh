@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # scripts/package.sh names what it needs and can't find, and stops there: run with a PATH
 # that has every command of this machine but lintian and rpmlint.
 set -euo pipefail

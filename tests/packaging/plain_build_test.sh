@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # What a user or packager without GoogleTest gets: the release preset and a plain configure
 # with no preset both build ferrox, with no tests and without -Werror, and say why the
 # tests are off when nobody chose that. The release preset hardens what the given flags

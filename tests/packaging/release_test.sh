@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The source release holds exactly the tracked files and repeats byte for byte;
 # scripts/package.sh builds and checks the packages both in this checkout and in the
 # unpacked release, another folder whose files have other times, and the two give the
