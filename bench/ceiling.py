@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Reference movers that set the ceilings of the throughput benchmark.
 
   ceiling.py tcp-recv PORT              read/write with a 1 MiB buffer, socket -> /dev/null

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // checksum_update against zlib's adler32, on a 64 KiB chunk (in cache, the size of a
 // default chunk) and on 256 MiB (from memory), and each path the processor supports.
 #include "transfer/checksum.hpp"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds a release ferrox with the checksum benchmark, installs the peers it is measured
 # against (socat, netcat-openbsd, ncat) from Debian's packages, and runs both benchmarks.
 # Results go to bench/results/. Arguments are passed to throughput.py (--size-mib, --runs).

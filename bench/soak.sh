@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Soak: 6 GiB through a relay with --sum on both ends, checked against an independent
 # Adler-32 (Python's zlib) and a byte count beyond 32 bits; then the fault-injection suite
 # once with ferrox under valgrind's memcheck. Not part of CI: it takes a few minutes.
@@ -12,6 +13,8 @@ ferrox=build/release/ferrox
 
 work=$(mktemp -d)
 pids=()
+# run by the trap below, which shellcheck doesn't follow
+# shellcheck disable=SC2317
 cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Side-by-side throughput of ferrox and the tools people use today, on this machine.
 
 Three scenarios, each moving a file of random data from tmpfs to /dev/null: TCP one-way,
@@ -155,7 +156,7 @@ def run_once(build, data, work):
     pending = {process.pid: command for command, process in started}
     while pending:
         for pid, command in list(pending.items()):
-            if command[0] == FERROX:
+            if os.path.basename(command[0]) == "ferrox":
                 rss = max(rss, peak_resident_kib(pid))
             done, status, usage = os.wait4(pid, os.WNOHANG)
             if done == 0:

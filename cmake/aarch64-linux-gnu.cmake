@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for ARM64 Linux with Debian's g++-aarch64-linux-gnu; the binaries run on this
 # machine under qemu-user, which CTest and the test discovery use as the emulator.
 set(CMAKE_SYSTEM_NAME Linux)

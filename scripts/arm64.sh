@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross-builds ferrox for ARM64 and runs it under qemu-user: the unit tests, transfers over
 # TCP and a UNIX-domain socket between the ARM64 build and this machine's own (the bytes
 # and the --sum lines must agree), and a few of the end-to-end tests against the ARM64

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds a release ferrox and moves a generated file over TCP loopback: a listener
 # receives it, a client sends it, and both print their connection and summary lines.
 set -euo pipefail

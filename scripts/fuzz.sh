@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the fuzz targets with clang and runs each for a bounded time (15 seconds by
 # default, FUZZ_SECONDS to change it) from the seed corpus in tests/fuzz/corpus. New inputs
 # go to a scratch directory, so the committed corpus stays as it is. Without clang it says

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs, with apt-get, whatever this machine lacks to build and test ferrox.
 # Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 # clang builds the fuzzers and clang-format checks the layout; g++-aarch64-linux-gnu and
-# qemu-user build and run the ARM64 binary; rpm builds and reads the RPM package.
+# qemu-user build and run the ARM64 binary; rpm builds and reads the RPM package, and lintian
+# and rpmlint check both packages; shellcheck checks the scripts, and bash-completion loads
+# the completion in its test.
 packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps
     mandoc man-db bsdextrautils dpkg-dev netbase clang clang-format g++-aarch64-linux-gnu
-    qemu-user rpm)
+    qemu-user rpm lintian rpmlint shellcheck bash-completion)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds ferrox and runs every test: in the debug build, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and in the portable build (the POSIX calls only, as on the BSDs
-# and macOS); then builds without GoogleTest as a packager would, builds and checks the
-# .deb and the .rpm, fuzzes the command line for a bounded time, and cross-builds for ARM64
-# and runs that build under qemu-user. A check that can't run says so, and fails the run
-# when CI is set in the environment.
+# and macOS); then builds without GoogleTest as a packager would, makes the source release,
+# builds and checks the .deb and the .rpm from this checkout and from the unpacked release
+# (the same bytes from both), fuzzes the command line for a bounded time, and cross-builds
+# for ARM64 and runs that build under qemu-user. Before all that, the cheap checks: the
+# layout of the C++ code, the licence line of every source, header and script, and every
+# script through shellcheck. A check that can't run says so, and fails the run when CI is
+# set in the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,6 +17,24 @@ if command -v clang-format >/dev/null; then
     git ls-files 'src/*.[ch]pp' 'tests/*.[ch]pp' 'bench/*.cpp' | xargs clang-format --dry-run --Werror
 else
     cannot_run "clang-format not found: the format check was skipped"
+fi
+bash scripts/licence-lines.sh --check
+# Every shell script, known by its name or its first line, and the bash completion.
+scripts=()
+while IFS= read -r -d '' file; do
+    case $file in
+        *.sh | completion/*) scripts+=("$file") ;;
+        *)
+            first=
+            IFS= read -r first <"$file" || true
+            [[ $first == '#!'*sh ]] && scripts+=("$file")
+            ;;
+    esac
+done < <(git ls-files -z)
+if command -v shellcheck >/dev/null; then
+    shellcheck -x "${scripts[@]}"
+else
+    cannot_run "shellcheck not found: the shell scripts were not checked"
 fi
 passed=0
 for preset in debug asan portable; do
@@ -25,7 +47,7 @@ for preset in debug asan portable; do
     rm -f "$log"
 done
 bash tests/packaging/plain_build_test.sh
-bash scripts/package.sh
+bash tests/packaging/release_test.sh
 bash scripts/fuzz.sh
 bash scripts/arm64.sh
 echo "$passed passed, 0 failed"

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: BSD-2-Clause
+# shellcheck shell=bash
 # Sourced by the test scripts. A check that can't run on this machine says so; under CI
 # (CI set in the environment) that is a failure, so that nothing is skipped silently there.
 cannot_run() {

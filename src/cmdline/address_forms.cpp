@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cmdline/address_forms.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The address texts of --host, --listen and --bind-port. An IPv6 address goes in brackets, so
 // that its colons are not taken for the one before the port: "[::1]:9000", or "[::1]" where
 // the port comes from elsewhere. A text that doesn't start with a bracket is read as it always

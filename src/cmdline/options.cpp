@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cmdline/options.hpp"
 
 #include "cmdline/address_forms.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line: option table, size and timeout arguments, and the scanner that
 // applies every option to run_state in command-line order.
 #pragma once

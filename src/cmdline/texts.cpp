@@ -1,12 +1,12 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "cmdline/texts.hpp"
 
+#include "cmdline/version.hpp"
 #include "state/run_state.hpp"
 
 #include <cstdio>
 
 namespace {
-
-constexpr char version_number[] = "1.2.0";
 
 // clang-format off
 constexpr const char* option_lines[] = {

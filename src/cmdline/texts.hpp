@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The information texts of --help, --version and --credits, on standard output.
 #pragma once
 

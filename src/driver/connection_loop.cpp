@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "driver/connection_loop.hpp"
 
 #include "driver/startup.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The connection cycles of a run, their summary lines and the end of run.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "driver/startup.hpp"
 
 #include "cmdline/options.hpp"

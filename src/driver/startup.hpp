@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Start-up: from the scanned options to the first connection cycle.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/close_connection.hpp"
 
 #include <fcntl.h>

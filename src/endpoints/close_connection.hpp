@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Closes a connection without lingering: what is still queued goes out after the close, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/connection_line.hpp"
 
 #include "state/run_state.hpp"

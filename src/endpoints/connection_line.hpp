@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Prints an endpoint's connection line: on standard error unless --quiet, then into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/ip_address.hpp"
 
 #include <arpa/inet.h>

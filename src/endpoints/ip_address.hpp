@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The addresses of the TCP endpoints, IPv4 and IPv6: the record that bind, connect and accept
 // take, the IPv6 literals of the command line, host names and the text form of the lines.
 #pragma once

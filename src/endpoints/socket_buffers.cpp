@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/socket_buffers.hpp"
 
 #include "state/run_state.hpp"

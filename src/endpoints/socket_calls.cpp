@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/socket_calls.hpp"
 
 #include "state/handled_signals.hpp"

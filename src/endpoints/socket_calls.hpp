@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The calls that bring the run's sockets into being, made safe against the signal handlers:
 // the interrupt handler closes whatever the descriptor fields name, so a socket must be
 // named there from the moment it exists.

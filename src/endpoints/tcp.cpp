@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/tcp.hpp"
 
 #include "cmdline/address_forms.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // TCP over IPv4 and IPv6: the connect, listen and accept operations of a connection cycle.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // UNIX-domain stream sockets: the connect, listen and accept operations over socket files.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The few calls whose form differs between systems, each behind a small function. The
 // Linux build links platform_linux.cpp; every other POSIX system (and the portable build
 // on Linux) links platform_posix.cpp.

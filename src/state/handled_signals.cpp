@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "state/handled_signals.hpp"
 
 #include <initializer_list>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The signals whose handlers read or write run_state: installing their handlers, and holding
 // them back while the main flow writes a field that a handler must never see half written
 // or stale.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "state/run_state.hpp"
 
 run_state_record run_state{};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one process-wide record of option values and per-run state.
 //
 // The signal handlers are installed before the options are scanned and may run at any

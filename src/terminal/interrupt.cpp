@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "terminal/interrupt.hpp"
 
 #include "state/handled_signals.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The handlers of the signals that end a run, and the descriptors they keep out of reach.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "terminal/job_control.hpp"
 
 #include "state/handled_signals.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Ctrl-Z and fg with --nobuf: the terminal has its line mode while the run is stopped, for
 // the shell and whatever runs meanwhile, and loses it again when the run goes on in the
 // foreground.

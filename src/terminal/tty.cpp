@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "terminal/tty.hpp"
 
 #include "platform/platform.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Standard input's terminal out of canonical mode for the run, and back.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The running Adler-32 checksum of every byte read.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ARM64 vector path of the checksum. NEON is part of every ARM64 processor, so it is
 // always offered.
 #include "transfer/checksum_blocks.hpp"

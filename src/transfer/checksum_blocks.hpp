@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The arithmetic that every checksum path shares: the modulus, the block within which sums
 // can't overflow, the byte loop, and how a vector unit's partial sums fold into s1 and s2.
 #pragma once

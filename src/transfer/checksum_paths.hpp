@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The implementations behind checksum_update: the portable blocked one and SIMD ones that
 // give identical values. checksum_update picks the fastest the processor supports, once.
 // Vector paths exist for x86-64 (SSSE3, AVX2: chosen by the processor at run time) and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Processors without a vector path of ours: the portable loop serves alone.
 #include "transfer/checksum_paths.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The x86-64 vector paths of the checksum: SSSE3 and AVX2, chosen by what the processor
 // supports when the program runs.
 #include "transfer/checksum_blocks.hpp"

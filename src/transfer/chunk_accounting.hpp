@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What happens to every chunk that has moved, on every path: the checksum takes its bytes,
 // the echo log records it under its label, the byte count grows, and a dot may show it.
 #pragma once

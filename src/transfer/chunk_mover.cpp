@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/chunk_mover.hpp"
 
 #include "state/run_state.hpp"

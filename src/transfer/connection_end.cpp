@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/connection_end.hpp"
 
 #include "endpoints/close_connection.hpp"
@@ -71,8 +72,39 @@ wait_outcome pause_watching(int fd, input_report::state_type input, milliseconds
     return pause_unless_ready(set, pause);
 }
 
+// Where the system can't count unacknowledged bytes: a plain close that finds input unread
+// would reset the connection and throw our queued bytes away, so a peer that is still sending
+// is read until it ends or falls quiet for a moment (a keep-alive server that waits for its
+// next request costs that moment, not more), 5 seconds at most.
+close_end wait_while_peer_sends(int fd, input_report& input) {
+    constexpr milliseconds quiet_enough{250};
+    const steady::time_point deadline = steady::now() + std::chrono::seconds(5);
+    while (input.state != input_report::ended && steady::now() < deadline) {
+        pollfd watched{fd, POLLIN, 0};
+        const wait_outcome outcome = pause_unless_ready({&watched, 1}, quiet_enough);
+        if (outcome == wait_outcome::interrupted) {
+            return {close_end::interrupted};
+        }
+        input = look_at(fd, input.state);
+        if (input.state == input_report::failed) {
+            return {close_end::reset_by_peer, input.error};
+        }
+        if (outcome != wait_outcome::ready) {
+            break;  // quiet: nothing will reset the close
+        }
+    }
+    return {close_end::delivered};
+}
+
 close_end wait_for_acknowledgement(int fd, const idle_limit& limit, input_report& input) {
     int last = unacknowledged_bytes(fd);
+    if (last < 0) {
+        input = look_at(fd, input.state);
+        if (input.state == input_report::failed) {
+            return {close_end::reset_by_peer, input.error};
+        }
+        return wait_while_peer_sends(fd, input);
+    }
     steady::time_point last_progress = steady::now();
     milliseconds pause = first_pause;
     for (;;) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The end of a connection, as part of the transfer's result: an orderly close waits until the
 // peer has every byte that was written, for as long as the connection lives, and tells when
 // it didn't get them.

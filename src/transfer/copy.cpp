@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/copy.hpp"
 
 #include "state/alloc.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One-way copy from one descriptor to another, chunk by chunk, until the source ends.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Moving chunks inside the kernel (Linux: sendfile, splice, tee). A chunk is still at most a
 // buffer's size and is counted as one. When the program must see the bytes (the checksum,
 // the echo log), each chunk is also copied once into the chunk buffer on its way, instead of

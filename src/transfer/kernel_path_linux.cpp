@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/kernel_path.hpp"
 
 #include "state/handled_signals.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The kernel path of systems without Linux's sendfile and splice: every chunk goes by read
 // and write.
 #include "transfer/kernel_path.hpp"

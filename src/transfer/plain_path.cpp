@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/plain_path.hpp"
 
 #include "platform/platform.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Moving a chunk by read and write: complete on its own, and the path every system has.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/relay.hpp"
 
 #include "state/alloc.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Two-way relay between a near side and a far side, and the echo log's data records.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The loop that every transfer runs: one or two lanes (a one-way copy, or both directions of
 // a two-way transfer), each moving chunks from its source to its destination, and one wait
 // per turn over every descriptor that a lane waits for.

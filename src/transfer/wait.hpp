@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one wait of a transfer: every descriptor in play goes into one poll per turn, and this
 // is the one place where Ctrl-C and the idle period are noticed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The end of a connection tells the truth: peers that fail at the worst moment, urgent data,
 // relays whose server resets, and waits that Ctrl-C and --timeout must be able to end.
 #include "harness.hpp"

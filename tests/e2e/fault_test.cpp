@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fault injection: each case provokes one fault and checks that no byte is lost or
 // duplicated and that the messages and the exit status tell the truth.
 #include "harness.hpp"

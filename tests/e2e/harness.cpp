@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "harness.hpp"
 
 #include <arpa/inet.h>
@@ -469,6 +470,17 @@ bool wait_for_path(const std::string& path, seconds limit) {
     const auto deadline = clock::now() + limit;
     while (clock::now() < deadline) {
         if (access(path.c_str(), F_OK) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+bool wait_for_file_text(const std::string& path, const std::string& text, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    while (clock::now() < deadline) {
+        if (read_file(path).find(text) != std::string::npos) {
             return true;
         }
         std::this_thread::sleep_for(5ms);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers for end-to-end tests: run the real ferrox binary as a subprocess with a deadline,
 // capture what it prints, and talk to it over 127.0.0.1, ::1 and socket files.
 #pragma once
@@ -139,6 +140,9 @@ void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] int peer_port(int fd);
 // Waits until a file exists at `path`.
 [[nodiscard]] bool wait_for_path(const std::string& path, seconds limit = 20s);
+// Waits until the file at `path` holds `text`.
+[[nodiscard]] bool wait_for_file_text(const std::string& path, const std::string& text,
+                                      seconds limit = 20s);
 void send_all(int fd, const std::string& data);
 // Reads until the peer closes or the deadline passes.
 [[nodiscard]] std::string receive_all(int fd, seconds limit = 60s);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Failures that must be reported as failures, and interrupts that must end the run at once:
 // each case provokes one and checks the messages, the exit status and what the peer sees.
 #include "harness.hpp"

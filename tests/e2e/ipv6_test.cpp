@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // IPv6 beside IPv4: every role over ::1, relays from one family to the other, a listener on
 // [::] that takes IPv4 peers too, the bracketed forms that are refused, host names that have
 // only one family, --bind-port over IPv6, and socat and netcat as IPv6 peers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "harness.hpp"
 
 #include <algorithm>
@@ -29,17 +30,6 @@ void write_to(int fd, const std::string& data) {
         }
         done += static_cast<std::size_t>(n);
     }
-}
-
-bool wait_for_file_text(const std::string& path, const std::string& text, seconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (read_file(path).find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
 }
 
 // Standard input to the peer and the peer to standard output at the same time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Signals as a shell user sends them: inherited as ignored (nohup, a background job of a
 // script), a pipe reader that goes away, and Ctrl-Z and fg under a job-control shell.
 #include "harness.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs that must end, transfers that must not crawl, and what a run leaves behind.
 #include "harness.hpp"
 

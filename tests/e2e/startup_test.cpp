@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "harness.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every kind of standard stream a parent may hand over, on every data path: several MiB go
 // through and arrive byte for byte, with the checksum that zlib computes, and status 0.
 #include "harness.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // --host splits at the first colon, or after the closing bracket of an IPv6 address: host,
 // colon and port give back the argument. A host without brackets holds no colon; a bracketed
 // host is one pair of brackets; a bracket that isn't closed properly leaves the whole argument

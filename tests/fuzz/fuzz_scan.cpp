@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The whole option scanner and the mode resolution on arbitrary argument vectors: the input
 // is split at NUL bytes into words. Whatever the words, the scan ends in one of its outcomes
 // and leaves a run state that the rest of the program can rely on.

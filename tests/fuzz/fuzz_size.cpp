@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A size argument either passes the size test with a value above 0 or is refused with the
 // size message; a suffix multiplies the reading of the rest in 32-bit arithmetic.
 #include "cmdline/options.hpp"

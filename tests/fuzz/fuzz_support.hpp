@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Shared by the fuzz targets: a fresh run_state per input, and a property check that stops
 // the fuzzer with a clear message.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A timeout's seconds are the strtol reading; its microseconds are the rest of the
 // floating-point reading times a million, truncated, and held at the ends of the 64-bit
 // range where the product has no integer value. A plain decimal period keeps its

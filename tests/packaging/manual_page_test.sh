@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The manual page renders, passes mandoc's lint without warnings, and its OPTIONS section
 # names every option of the option table, long and short.
 set -euo pipefail
@@ -20,6 +21,15 @@ done
 # "(a socket path when -u -is -given -too)".
 if grep -nE -- '-[a-zA-Z] -[a-z]{2,} -[a-z]{2,}' <<<"$rendered"; then
     echo "words rendered as flags"; status=1
+fi
+# Text after a display starts a paragraph of its own, and no sentence ends in a doubled
+# period ("unix:.." where a quoted line ending in a period ended the sentence).
+if awk 'previous == ".Ed" && $0 !~ /^\./ { print FILENAME ":" NR ": text right after .Ed, without .Pp"; found = 1 }
+        { previous = $0 } END { exit !found }' "$page"; then
+    status=1
+fi
+if grep -nE '(^|[^.])\.\.($|[^.])' <<<"$rendered"; then
+    echo "a doubled period"; status=1
 fi
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES "EXIT STATUS" EXAMPLES "SEE ALSO"; do
     grep -qx "$section" <<<"$rendered" || { echo "no $section section"; status=1; }

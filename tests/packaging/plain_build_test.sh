@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # What a user or packager without GoogleTest gets: the release preset and a plain configure
 # with no preset both build ferrox, with no tests and without -Werror, and say why the
-# tests are off when nobody chose that.
+# tests are off when nobody chose that. The release preset hardens what the given flags
+# leave alone.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 scratch=$(mktemp -d)
@@ -11,12 +13,30 @@ cd "$scratch"
 
 cmake --preset release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null 2>&1
 cmake --build --preset release >/dev/null
-build/release/ferrox --version | grep -q -- ' - 1.2.0 - '
+# the version the build was given, in the program's version line
+version_of() { sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt"; }
+version=$(version_of build/release)
+[ -n "$version" ] || { echo "no version in the CMake cache"; exit 1; }
+build/release/ferrox --version | grep -qF -- " - $version - "
 ! grep -q -- '-Werror' build/release/compile_commands.json || { echo "release uses -Werror"; exit 1; }
 [ ! -e build/release/tests ] || { echo "release configured the tests"; exit 1; }
+
+# The release preset hardens the build; a distribution's own flags, given in CXXFLAGS and
+# LDFLAGS, stay in charge of everything they mention.
+grep -q -- '-fstack-protector-strong' build/release/compile_commands.json || { echo "release lacks the stack protector"; exit 1; }
+grep -q -- '-D_FORTIFY_SOURCE=[23]' build/release/compile_commands.json || { echo "release lacks _FORTIFY_SOURCE"; exit 1; }
+grep -q -- '-z,relro -Wl,-z,now' build/release/CMakeFiles/ferrox.dir/link.txt || { echo "release lacks relro and now"; exit 1; }
+CXXFLAGS="-fno-stack-protector -D_FORTIFY_SOURCE=1" LDFLAGS="-Wl,-z,norelro -Wl,-z,lazy" \
+    cmake --preset release -B build/distribution -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null 2>&1
+compile=$(grep -m1 '"command"' build/distribution/compile_commands.json)
+link=$(cat build/distribution/CMakeFiles/ferrox.dir/link.txt)
+grep -q -- '-fno-stack-protector -D_FORTIFY_SOURCE=1' <<<"$compile" || { echo "distribution flags lost: $compile"; exit 1; }
+if grep -E -- '-fstack-protector-strong|_FORTIFY_SOURCE=[23]' <<<"$compile" || grep -E -- 'z,relro|z,now' <<<"$link"; then
+    echo "hardening flags override the distribution's"; exit 1
+fi
 
 log=$(cmake -S . -B build/plain -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
 grep -q 'Tests off: GoogleTest or zlib not found' <<<"$log" || { echo "$log"; exit 1; }
 cmake --build build/plain >/dev/null
-build/plain/ferrox --version | grep -q -- ' - 1.2.0 - '
+build/plain/ferrox --version | grep -qF -- " - $(version_of build/plain) - "
 echo "plain builds ok"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A preloaded library for end-to-end tests: makes the C library calls named in
 // FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL (and
 // sendfile, eintr_accept and eintr_connect, below, in their own ways), so the

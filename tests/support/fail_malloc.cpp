@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A preloaded library for one end-to-end test: refuses every malloc of exactly
 // FERROX_TEST_FAIL_MALLOC_SIZE bytes, so ferrox's handling of exhausted memory can be seen
 // on the real binary. Kept apart from fail_calls because a sanitizer's allocator can't be

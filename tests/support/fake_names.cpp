@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A preloaded library for end-to-end tests: two host names that no resolver of this machine
 // needs to know, so that how ferrox picks between IPv4 and IPv6 can be seen on loopback.
 //   ipv6-only.ferrox.test   has ::1 and no IPv4 address

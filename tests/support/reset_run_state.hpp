@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Gives back a fresh run_state between in-process scans, releasing the texts of the last.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // IPv6 addresses on the command line: the bracketed forms, and what is said about bad ones.
 // How --host splits with them is in the option scanner's table of port slots.
 #include "cmdline/address_forms.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/checksum.hpp"
 #include "transfer/checksum_paths.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The addresses of the TCP endpoints: IPv6 literals with their zones, the text the lines
 // print, ports, and the fall back from IPv4 to IPv6 for a name.
 #include "endpoints/ip_address.hpp"

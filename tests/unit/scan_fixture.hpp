@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the option scanner in-process on a fresh run_state.
 #pragma once
 

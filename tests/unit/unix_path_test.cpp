@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/unix_socket.hpp"
 
 #include <cstring>
