@@ -36,9 +36,14 @@ TEST(stalls, the_idle_timeout_covers_a_destination_that_takes_nothing) {
     close(peer);
     close(server);
     EXPECT_FALSE(result.timed_out) << client.err();
-    EXPECT_EQ(result.status, 1) << client.err();
     EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+#ifdef FERROX_NO_KERNEL_PATHS
+    // this build can't count what the peer hasn't acknowledged: its close can't tell
+    EXPECT_EQ(result.status, 0) << client.err();
+#else
+    EXPECT_EQ(result.status, 1) << client.err();
     EXPECT_NE(client.err().find(" bytes left unacknowledged\n"), std::string::npos) << client.err();
+#endif
 }
 
 // A small receive buffer on the listener is set before the connection exists: shrunk
