@@ -118,6 +118,7 @@ std::optional<scan_result> apply_option(int letter, const char* argument) {
         break;
     case 'b':
         buffer_size = parse_size(argument);
+        buffer_size_given = true;
         if (buffer_size <= 0) {
             return scan_result{scan_outcome::bad_size, buffer_size, 0};
         }

@@ -44,7 +44,6 @@ void install_out_of_memory_handler() {
     std::set_new_handler(die_out_of_memory);
 }
 
-chunk_buffer alloc_chunk_buffer() {
-    return chunk_buffer{
-        static_cast<unsigned char*>(alloc_or_die(static_cast<std::size_t>(buffer_size)))};
+chunk_buffer alloc_chunk_buffer(std::size_t size) {
+    return chunk_buffer{static_cast<unsigned char*>(alloc_or_die(size))};
 }

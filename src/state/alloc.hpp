@@ -22,7 +22,7 @@ struct free_deleter {
     }
 };
 
-// The chunk buffer of one copy or relay call: buffer_size bytes, released when the call
+// The chunk buffer of one copy or relay call, of `size` bytes, released when the call
 // returns.
 using chunk_buffer = std::unique_ptr<unsigned char[], free_deleter>;
-[[nodiscard]] chunk_buffer alloc_chunk_buffer();
+[[nodiscard]] chunk_buffer alloc_chunk_buffer(std::size_t size);

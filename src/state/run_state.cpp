@@ -3,4 +3,5 @@
 
 run_state_record run_state{};
 int buffer_size = 65536;
+bool buffer_size_given = false;
 volatile std::sig_atomic_t interrupt_seen = 0;

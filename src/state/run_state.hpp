@@ -76,8 +76,10 @@ struct run_state_record {
 
 extern run_state_record run_state;
 
-// The size in bytes of every chunk buffer.
+// The size in bytes of every chunk buffer where chunks can be seen (dots, echo records), and
+// of every chunk wherever --buffer-size was given.
 extern int buffer_size;
+extern bool buffer_size_given;
 
 // Set by the interrupt handler; lets a write that failed on a descriptor the handler has
 // just closed stay quiet instead of being reported as a lost transfer.

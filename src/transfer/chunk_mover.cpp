@@ -30,6 +30,7 @@ chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kin
     mover.from_kind = from_kind;
     mover.to_kind = to_kind;
     mover.buffer = buffer;
+    mover.buffered_move = buffer.size();
     mover.needs_bytes = needs_bytes;
     mover.kernel = open_kernel_channel(mover);
     return mover;

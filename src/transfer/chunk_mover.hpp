@@ -66,7 +66,10 @@ struct chunk_mover {
     stream_kind from_kind;
     stream_kind to_kind;
     std::span<unsigned char> buffer;  // one chunk: at most buffer.size() bytes move at a time
-    bool needs_bytes;                 // every chunk must pass through the buffer
+    // At most this many bytes pass through the buffer in one move (read and write, or a copy
+    // for the checksum): no more than the buffer, and only what is touched of it.
+    std::size_t buffered_move;
+    bool needs_bytes;  // every chunk must pass through the buffer
     chunk_in_flight chunk;
     kernel_channel kernel;  // in use while kernel.method isn't kernel_method::none
 };

@@ -4,13 +4,16 @@
 #include "state/alloc.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
+#include "transfer/move_size.hpp"
 
 namespace {
 
 transfer_end copy_loop(int from_fd, int to_fd, bool with_dots) {
-    const chunk_buffer buffer = alloc_chunk_buffer();
-    lane one_way = open_lane(from_fd, to_fd, {buffer.get(), static_cast<std::size_t>(buffer_size)},
-                             chunks_must_be_seen(false), nullptr, with_dots);
+    // the dots show the chunks
+    const std::size_t size = transfer_buffer_size(with_dots);
+    const chunk_buffer buffer = alloc_chunk_buffer(size);
+    lane one_way = open_lane(from_fd, to_fd, {buffer.get(), size}, chunks_must_be_seen(false),
+                             nullptr, with_dots, with_dots);
     // Standard output isn't written during a copy to a socket, so SIGPIPE can be held back.
     const bool sigpipe_held = one_way.mover.to_kind == stream_kind::own_socket &&
                               one_way.mover.kernel.method != kernel_method::none;

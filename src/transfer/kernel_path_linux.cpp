@@ -369,9 +369,11 @@ chunk_result splice_via_pipe(chunk_mover& mover, kernel_request& request) {
     if (mover.from_kind == stream_kind::shared_socket && !ready_now(mover.from_fd, POLLIN)) {
         return must_wait(mover.from_fd, POLLIN);  // a socket we share may block: ask first
     }
+    // a chunk that must be seen is copied into the buffer: no larger than a buffered move
+    const std::size_t length = mover.needs_bytes ? mover.buffered_move : mover.buffer.size();
     ssize_t n = 0;
-    while ((n = splice(mover.from_fd, nullptr, mover.kernel.pipe_write, nullptr,
-                       mover.buffer.size(), SPLICE_F_MOVE | SPLICE_F_NONBLOCK)) < 0 &&
+    while ((n = splice(mover.from_fd, nullptr, mover.kernel.pipe_write, nullptr, length,
+                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK)) < 0 &&
            errno == EINTR) {
     }
     if (n == 0) {

@@ -47,7 +47,7 @@ ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::siz
 ssize_t read_some(const chunk_mover& mover) {
     switch (mover.from_kind) {
     case stream_kind::shared_socket:
-        return recv(mover.from_fd, mover.buffer.data(), mover.buffer.size(), MSG_DONTWAIT);
+        return recv(mover.from_fd, mover.buffer.data(), mover.buffered_move, MSG_DONTWAIT);
     case stream_kind::shared_pipe:
     case stream_kind::terminal:
         if (!ready_now(mover.from_fd, POLLIN)) {
@@ -57,7 +57,7 @@ ssize_t read_some(const chunk_mover& mover) {
     case stream_kind::always_ready:
     case stream_kind::own_socket: break;
     }
-    return read(mover.from_fd, mover.buffer.data(), mover.buffer.size());
+    return read(mover.from_fd, mover.buffer.data(), mover.buffered_move);
 }
 
 }  // namespace

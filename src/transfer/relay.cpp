@@ -4,6 +4,7 @@
 #include "state/alloc.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
+#include "transfer/move_size.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -69,18 +70,20 @@ transfer_end report_end(const transfer_end& end) {
 transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
     // Each direction has a buffer of its own: a chunk that waits for a slow destination must
     // not hold up the other direction.
-    const chunk_buffer near_buffer = alloc_chunk_buffer();
-    const chunk_buffer far_buffer = alloc_chunk_buffer();
-    const auto size = static_cast<std::size_t>(buffer_size);
+    const bool chunks_seen = echo_log_in_use();  // one record per chunk
+    const std::size_t size = transfer_buffer_size(chunks_seen);
+    const chunk_buffer near_buffer = alloc_chunk_buffer(size);
+    const chunk_buffer far_buffer = alloc_chunk_buffer(size);
     const std::unique_ptr<timeval> working_timeout = obtain_working_timeout();
     idle_limit limit;
     if (!idle_limit_from(working_timeout.get(), limit)) {
         return report_end({transfer_end::wait_failed, errno});
     }
     const bool needs_bytes = chunks_must_be_seen(true);
-    lane lanes[] = {
-        open_lane(near_in, far_out, {near_buffer.get(), size}, needs_bytes, near_label, false),
-        open_lane(far_in, near_out, {far_buffer.get(), size}, needs_bytes, far_label, false)};
+    lane lanes[] = {open_lane(near_in, far_out, {near_buffer.get(), size}, needs_bytes, near_label,
+                              false, chunks_seen),
+                    open_lane(far_in, near_out, {far_buffer.get(), size}, needs_bytes, far_label,
+                              false, chunks_seen)};
     const bool sigpipe_held = choose_kernel_paths(lanes[0], lanes[1]);
     if (sigpipe_held) {
         hold_back_sigpipe();

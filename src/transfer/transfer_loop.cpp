@@ -3,7 +3,9 @@
 
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
+#include "transfer/move_size.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <sys/socket.h>
@@ -77,15 +79,14 @@ bool own_connection(int fd) {
 }
 
 lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool needs_bytes,
-               const char* echo_label, bool with_dots) {
+               const char* echo_label, bool with_dots, bool chunks_seen) {
     const stream_kind from_kind = kind_of_stream(from_fd, own_connection(from_fd));
     const stream_kind to_kind = kind_of_stream(to_fd, own_connection(to_fd));
-    return {open_mover(from_fd, from_kind, to_fd, to_kind, buffer, needs_bytes),
-            echo_label,
-            with_dots,
-            false,
-            false,
-            {}};
+    chunk_mover mover = open_mover(from_fd, from_kind, to_fd, to_kind, buffer, needs_bytes);
+    if (!chunks_keep_buffer_size(chunks_seen)) {
+        mover.buffered_move = std::min(buffer.size(), unseen_buffered_move);
+    }
+    return {mover, echo_label, with_dots, false, false, {}};
 }
 
 transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {

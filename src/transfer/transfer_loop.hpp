@@ -33,8 +33,11 @@ struct transfer_end {
     int fd = -1;
 };
 
+// `buffer` comes from transfer_buffer_size(chunks_seen); where chunks can't be seen and the
+// bytes pass through the program, a move uses only the first unseen_buffered_move of it.
 [[nodiscard]] lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer,
-                             bool needs_bytes, const char* echo_label, bool with_dots);
+                             bool needs_bytes, const char* echo_label, bool with_dots,
+                             bool chunks_seen);
 
 // Moves chunks on every lane until a source ends or fails, a destination fails, the run is
 // interrupted, or (with a limit in force) nothing was ready for the whole period. Once one

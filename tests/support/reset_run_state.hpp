@@ -17,4 +17,5 @@ inline void reset_run_state() {
     std::destroy_at(&run_state);
     std::construct_at(&run_state);
     buffer_size = 65536;
+    buffer_size_given = false;
 }
