@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Chunks that can be seen keep to --buffer-size: a dot per buffer_size bytes of a file, an
+// echo record per chunk of at most buffer_size bytes. Where nothing shows them, moves are
+// larger, and every byte and the checksum are the same.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace e2e;
+
+// Bytes that hold no echo label, so that the log can be cut at its labels.
+std::string letters(std::size_t count, std::uint32_t seed) {
+    std::string data = random_bytes(count, seed);
+    for (char& byte : data) {
+        byte = static_cast<char>('a' + static_cast<unsigned char>(byte) % 26);
+    }
+    return data;
+}
+
+using visible_chunks = on_both_paths;
+
+// A file operand shows one dot per chunk, and a chunk of a regular file is buffer_size bytes
+// but the last, whatever size the moves that nobody sees would take.
+TEST_P(visible_chunks, a_file_operand_shows_one_dot_per_buffer_size) {
+    struct sizes {
+        std::vector<std::string> option;
+        std::size_t chunk;
+    };
+    for (const sizes& each : {sizes{{}, 65536}, sizes{{"-b", "100000"}, 100000}}) {
+        temp_dir dir;
+        const std::string file = dir.file("data");
+        const std::size_t size = 3 << 20;
+        write_file(file, random_bytes(size, 90));
+        const int port = free_tcp_port();
+        process listener = start_listener(dir, with_path({"-l", port_text(port)}));
+        std::vector<std::string> args = with_path({"-h", local_host(port), file});
+        args.insert(args.begin(), each.option.begin(), each.option.end());
+        const run_result client = run(dir, args, "", 30s);
+        EXPECT_EQ(listener.wait(30s).status, 0) << listener.err();
+        EXPECT_EQ(client.exit.status, 0) << client.err;
+        const std::string dots((size + each.chunk - 1) / each.chunk, '.');
+        EXPECT_NE(client.err.find("sending file " + file + " " + dots + " done.\n"),
+                  std::string::npos)
+            << client.err;
+        EXPECT_TRUE(listener.out() == read_file(file));
+    }
+}
+
+// Every echo record is one chunk of at most buffer_size bytes, at the default and with
+// --buffer-size, and the records put together are the stream.
+TEST_P(visible_chunks, echo_records_are_never_larger_than_the_buffer) {
+    for (const std::size_t chunk : {std::size_t{65536}, std::size_t{1000}}) {
+        temp_dir dir;
+        const std::string log = dir.file("log");
+        const auto [server_port, server, relay_port] = open_relay_ports();
+        std::vector<std::string> options{"-e", log};
+        if (chunk != 65536) {
+            options.insert(options.end(), {"-b", std::to_string(chunk)});
+        }
+        process relay =
+            start_listener(dir, with_path(relay_args(relay_port, server_port, options)));
+        const auto [client, far] = connect_through(relay_port, server);
+        ASSERT_GE(far, 0);
+        const std::string reply = letters(2 << 20, 91);
+        std::thread answer([far = far, &reply] {
+            send_all(far, reply);
+            shutdown(far, SHUT_WR);
+        });
+        const std::string arrived = receive_all(client, 30s);
+        answer.join();
+        close(client);
+        close(far);
+        close(server);
+        EXPECT_EQ(relay.wait(30s).status, 0) << relay.err();
+        EXPECT_TRUE(arrived == reply);
+        const std::string text = read_file(log);
+        std::string joined;
+        std::size_t largest = 0;
+        for (auto at = text.find("H: "); at != std::string::npos;) {
+            const auto next = text.find("H: ", at + 3);
+            const std::size_t length = (next == std::string::npos ? text.size() : next) - at - 3;
+            largest = std::max(largest, length);
+            joined += text.substr(at + 3, length);
+            at = next;
+        }
+        EXPECT_LE(largest, chunk);
+        EXPECT_GT(largest, 0U);
+        EXPECT_TRUE(joined == reply) << joined.size() << " of " << reply.size() << " bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(paths, visible_chunks, both_paths, path_name);
+
+// Large transfers into a file and into a pipe, where the moves are larger than the buffer:
+// every byte arrives and the checksum is the one zlib gives.
+TEST(unseen_chunks, large_transfers_into_a_file_and_a_pipe_arrive_whole) {
+    const std::string data = random_bytes(24 << 20, 92);
+    for (const bool into_pipe : {false, true}) {
+        for (const bool with_sum : {false, true}) {
+            temp_dir dir;
+            const std::string file = dir.file("data");
+            write_file(file, data);
+            const int port = free_tcp_port();
+            int ends[2] = {-1, -1};
+            spawn_options options;
+            if (into_pipe) {
+                ASSERT_EQ(pipe(ends), 0);
+                options.stdout_fd = ends[1];
+            }
+            std::vector<std::string> receiver{"-l", port_text(port)};
+            std::vector<std::string> sender{"-q", "-h", local_host(port), file};
+            if (with_sum) {
+                receiver.push_back("-s");
+                sender.push_back("-s");
+            }
+            process listener = start_listener(dir, receiver, options);
+            std::string piped;
+            std::thread reader;
+            if (into_pipe) {
+                close(ends[1]);
+                reader = std::thread([&piped, fd = ends[0]] {
+                    char piece[65536];
+                    for (ssize_t n = 0; (n = read(fd, piece, sizeof piece)) > 0;) {
+                        piped.append(piece, static_cast<std::size_t>(n));
+                    }
+                });
+            }
+            const run_result client = run(dir, sender, "", 60s);
+            const exit_result received = listener.wait(60s);
+            if (into_pipe) {
+                reader.join();
+                close(ends[0]);
+            }
+            const std::string label =
+                std::string(into_pipe ? "pipe" : "file") + (with_sum ? ", --sum" : "");
+            EXPECT_EQ(client.exit.status, 0) << label << ": " << client.err;
+            EXPECT_EQ(received.status, 0) << label << ": " << listener.err();
+            EXPECT_TRUE((into_pipe ? piped : listener.out()) == data) << label;
+            if (with_sum) {
+                const std::string line = "checksum: " + std::to_string(zlib_adler32(data)) + "\n";
+                EXPECT_NE(listener.err().find(line), std::string::npos) << label;
+                EXPECT_NE(client.err.find(line), std::string::npos) << label;
+            }
+        }
+    }
+}
+
+}  // namespace
