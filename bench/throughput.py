@@ -23,6 +23,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 FERROX = os.path.join(HERE, "..", "build", "release", "ferrox")
 CEILING = [sys.executable, os.path.join(HERE, "ceiling.py")]
+# A disk-backed directory for the disk sink (the root file system here is ext4; /dev/shm is
+# tmpfs). Disk sinks are noisy: compare them by paired ratios over many runs.
+DISK_DIR = os.environ.get("FERROX_BENCH_DISK_DIR", "/var/tmp")
 
 
 def free_port():
@@ -75,13 +78,16 @@ def relayed(relay):
 
 def into(sink, build):
     """The same scenario with the receiver writing to a real sink instead of /dev/null: a file
-    on tmpfs, or a pipe that another process (cat) reads. /dev/null lets a UNIX-domain splice
+    on tmpfs, a file on disk, or a pipe that another process (cat) reads. /dev/null lets a UNIX-domain splice
     move pages without copying them, which no real consumer does."""
     def wrapped(data, work):
         listeners, sender = build(data, work)
         command, ready = listeners[0]
         if sink == "file":
             command = ["sh", "-c", 'exec "$0" "$@" > "%s"' % os.path.join(work, "sink")] + command
+        elif sink == "disk":
+            target = os.path.join(DISK_DIR, "ferrox-bench-sink-%d" % os.getpid())
+            command = ["sh", "-c", 'exec "$0" "$@" > "%s"' % target] + command
         else:
             command = ["sh", "-c", '"$0" "$@" | cat > /dev/null'] + command
         return [(command, ready)] + listeners[1:], sender
@@ -98,6 +104,7 @@ def scenarios():
         "ferrox": one_way_tcp(lambda p: [f, "-q", "-l", str(p)], lambda p, d: [f, "-q", "-h", "127.0.0.1:%d" % p, d]),
         "ferrox --sum": one_way_tcp(lambda p: [f, "-q", "-s", "-l", str(p)], lambda p, d: [f, "-q", "-s", "-h", "127.0.0.1:%d" % p, d]),
         "ferrox -b 262144": one_way_tcp(lambda p: [f, "-q", "-b", "262144", "-l", str(p)], lambda p, d: [f, "-q", "-b", "262144", "-h", "127.0.0.1:%d" % p, d]),
+        "ferrox -b 1048576": one_way_tcp(lambda p: [f, "-q", "-b", "1048576", "-l", str(p)], lambda p, d: [f, "-q", "-b", "1048576", "-h", "127.0.0.1:%d" % p, d]),
         "socat": one_way_tcp(lambda p: ["socat", "-u", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % p, "STDOUT"], lambda p, d: ["socat", "-u", "FILE:" + d, "TCP:127.0.0.1:%d" % p]),
         "socat -b 262144": one_way_tcp(lambda p: ["socat", "-b", "262144", "-u", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % p, "STDOUT"], lambda p, d: ["socat", "-b", "262144", "-u", "FILE:" + d, "TCP:127.0.0.1:%d" % p]),
         "nc (openbsd)": one_way_tcp(lambda p: ["nc", "-l", "127.0.0.1", str(p)], lambda p, d: ["sh", "-c", 'exec nc -N 127.0.0.1 %d < "%s"' % (p, d)]),
@@ -108,6 +115,7 @@ def scenarios():
         "ferrox": one_way_unix(lambda p: [f, "-q", "-U", p], lambda p, d: [f, "-q", "-u", p, d]),
         "ferrox --sum": one_way_unix(lambda p: [f, "-q", "-s", "-U", p], lambda p, d: [f, "-q", "-s", "-u", p, d]),
         "ferrox -b 262144": one_way_unix(lambda p: [f, "-q", "-b", "262144", "-U", p], lambda p, d: [f, "-q", "-b", "262144", "-u", p, d]),
+        "ferrox -b 1048576": one_way_unix(lambda p: [f, "-q", "-b", "1048576", "-U", p], lambda p, d: [f, "-q", "-b", "1048576", "-u", p, d]),
         "socat": one_way_unix(lambda p: ["socat", "-u", "UNIX-LISTEN:" + p, "STDOUT"], lambda p, d: ["socat", "-u", "FILE:" + d, "UNIX-CONNECT:" + p]),
         "socat -b 262144": one_way_unix(lambda p: ["socat", "-b", "262144", "-u", "UNIX-LISTEN:" + p, "STDOUT"], lambda p, d: ["socat", "-b", "262144", "-u", "FILE:" + d, "UNIX-CONNECT:" + p]),
         "nc (openbsd)": one_way_unix(lambda p: ["nc", "-lU", p], lambda p, d: ["sh", "-c", 'exec nc -NU "%s" < "%s"' % (p, d)]),
@@ -124,8 +132,10 @@ def scenarios():
     }
     return {"TCP one-way": tcp, "UNIX-domain one-way": unix, "TCP relay": relay,
             "TCP one-way into a tmpfs file": with_sink(tcp, "file"),
+            "TCP one-way into a disk file": with_sink(tcp, "disk"),
             "TCP one-way into a pipe": with_sink(tcp, "pipe"),
             "UNIX-domain one-way into a tmpfs file": with_sink(unix, "file"),
+            "UNIX-domain one-way into a disk file": with_sink(unix, "disk"),
             "UNIX-domain one-way into a pipe": with_sink(unix, "pipe")}
 
 
@@ -200,6 +210,9 @@ def main():
         for name in os.listdir(work):
             os.unlink(os.path.join(work, name))
         os.rmdir(work)
+        disk_sink = os.path.join(DISK_DIR, "ferrox-bench-sink-%d" % os.getpid())
+        if os.path.exists(disk_sink):
+            os.unlink(disk_sink)
     text = "\n".join(lines) + "\n"
     print(text)
     os.makedirs(os.path.dirname(args.out), exist_ok=True)

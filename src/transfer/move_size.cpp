@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/move_size.hpp"
 
 #include "state/run_state.hpp"

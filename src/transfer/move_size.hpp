@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How many bytes one move may take. Where a chunk can be seen (a dot for each, an echo
 // record for each) or the user gave --buffer-size, every chunk is at most buffer_size bytes,
 // exactly as asked. Elsewhere the size of a system call changes no byte, count, checksum or
