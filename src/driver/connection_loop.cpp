@@ -3,6 +3,7 @@
 
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
+#include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
 #include "transfer/connection_end.hpp"
@@ -98,7 +99,14 @@ int judge_copy_end(const transfer_end& end, const char* source_label) {
     if (ended_quietly(end)) {
         return 0;
     }
-    report_failure(end.kind == transfer_end::source_failed ? source_label : "write", end.error);
+    if (end.kind == transfer_end::source_failed) {
+        report_failure(source_label, end.error);
+        return 1;
+    }
+    // A one-way sender never shuts its side down while it sends: a TCP write that finds the
+    // connection shut (EPIPE, once a call has taken the reset's own error) met a reset.
+    const bool reset = end.error == EPIPE && is_socket(end.fd) && socket_is_tcp(end.fd);
+    report_failure("write", reset ? ECONNRESET : end.error);
     return 1;
 }
 
