@@ -177,6 +177,29 @@ bool drop_from_own_pipe(int fd, std::size_t length) {
 
 // --- a regular file into a socket ------------------------------------------------------------
 
+// What a failed sendfile (errno) means for the chunk in flight. A pair the kernel refuses,
+// before any of the chunk went, goes by read and write: a chunk sent from the file's own
+// position was never taken, one sent by offset is in the buffer already.
+chunk_result sendfile_failure(chunk_mover& mover, kernel_request& request, place held) {
+    chunk_in_flight& chunk = mover.chunk;
+    const int error = errno;
+    const meaning what = meaning_of(kernel_call::sendfile_call, error, mover.kernel.pair_supported);
+    if (what == meaning::refused && chunk.delivered == 0) {
+        if (held == place::file_offset) {
+            chunk.held = place::buffer;
+        } else {
+            chunk = {};
+        }
+        request = kernel_request::plain_for_good;
+        return {chunk_result::source_ended};
+    }
+    const chunk_result result = result_of_failure(mover, what, error);
+    if (result.kind != chunk_result::must_wait) {
+        chunk = {};
+    }
+    return result;
+}
+
 // A chunk is up to a buffer's size from the file's own position, as a read would take it;
 // sendfile moves the position by what it sent, so a chunk cut short by a full socket goes on
 // from there.
@@ -198,18 +221,7 @@ chunk_result sendfile_chunk(chunk_mover& mover, kernel_request& request) {
         if (errno == EINTR) {
             continue;
         }
-        const meaning what =
-            meaning_of(kernel_call::sendfile_call, errno, mover.kernel.pair_supported);
-        if (what == meaning::refused && chunk.delivered == 0) {
-            chunk = {};
-            request = kernel_request::plain_for_good;
-            return {chunk_result::source_ended};
-        }
-        const chunk_result result = result_of_failure(mover, what, errno);
-        if (result.kind != chunk_result::must_wait) {
-            chunk = {};
-        }
-        return result;
+        return sendfile_failure(mover, request, place::file_position);
     }
     if (chunk.delivered == 0) {
         chunk = {};
@@ -246,18 +258,7 @@ chunk_result sendfile_after_read(chunk_mover& mover, kernel_request& request) {
         if (errno == EINTR) {
             continue;
         }
-        const meaning what =
-            meaning_of(kernel_call::sendfile_call, errno, mover.kernel.pair_supported);
-        if (what == meaning::refused && chunk.delivered == 0) {
-            chunk.held = place::buffer;  // the chunk is in the buffer already
-            request = kernel_request::plain_for_good;
-            return {chunk_result::source_ended};
-        }
-        const chunk_result result = result_of_failure(mover, what, errno);
-        if (result.kind != chunk_result::must_wait) {
-            chunk = {};
-        }
-        return result;
+        return sendfile_failure(mover, request, place::file_offset);
     }
     return chunk_done(mover, true);
 }

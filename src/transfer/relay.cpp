@@ -35,15 +35,19 @@ std::unique_ptr<timeval> obtain_working_timeout() {
     return working;
 }
 
+bool writes_socket(const lane& each) {
+    return each.mover.to_kind == stream_kind::own_socket ||
+           each.mover.to_kind == stream_kind::shared_socket;
+}
+
 // The kernel moves the chunks where it can. While both outputs are sockets, SIGPIPE is held
 // back for the whole transfer; a side that writes standard output keeps it and so takes
 // the path of send() on its other side, so a pipe without a reader still ends the process.
 bool choose_kernel_paths(lane& near_lane, lane& far_lane) {
-    const bool both_to_sockets =
-        is_socket(near_lane.mover.to_fd) && is_socket(far_lane.mover.to_fd);
+    const bool both_to_sockets = writes_socket(near_lane) && writes_socket(far_lane);
     if (!both_to_sockets) {
         for (lane* each : {&near_lane, &far_lane}) {
-            if (is_socket(each->mover.to_fd)) {
+            if (writes_socket(*each)) {
                 close_kernel_channel(each->mover.kernel);
             }
         }

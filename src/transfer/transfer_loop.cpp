@@ -58,7 +58,10 @@ bool serve(lane& each, bool ending, std::optional<transfer_end>& end) {
     case chunk_result::destination_failed: break;
     }
     each.finished = true;
-    if (!end) {
+    // A chunk that fails on its way after the transfer began to end is lost all the same: the
+    // failure, not the quiet end before it, is what the transfer reports.
+    if (!end ||
+        (end->kind == transfer_end::source_ended && result.kind != chunk_result::source_ended)) {
         end = end_of(result, each.mover.from_fd);
     }
     return false;

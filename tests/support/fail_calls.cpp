@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // A preloaded library for end-to-end tests: makes the C library calls named in
 // FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL (and
-// sendfile, eintr_accept and eintr_connect, below, in their own ways), so the
+// sendfile, eintr_accept, eintr_connect and short_tee, below, in their own ways), so the
 // messages and the behaviour after such failures can be checked on the real binary; and
-// appends a line to the file named by FERROX_TEST_TRACE for every tcsetattr call.
+// appends a line to the file named by FERROX_TEST_TRACE for every tcsetattr and tee call.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -106,4 +106,21 @@ extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
         return -1;
     }
     return result;
+}
+
+// FERROX_TEST_FAIL=short_tee: every tee copies no more than half of what it was asked for, as
+// a tee into a pipe with too few free slots would.
+extern "C" ssize_t tee(int in_fd, int out_fd, size_t length, unsigned int flags) {
+    if (const char* trace = std::getenv("FERROX_TEST_TRACE")) {
+        const int log = open(trace, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const char line[] = "tee\n";
+        [[maybe_unused]] auto written = write(log, line, sizeof line - 1);
+        close(log);
+    }
+    if (told_to_fail("short_tee") && length > 1) {
+        length /= 2;
+    }
+    using function = ssize_t (*)(int, int, size_t, unsigned int);
+    static const function real = next_definition<function>("tee");
+    return real(in_fd, out_fd, length, flags);
 }
