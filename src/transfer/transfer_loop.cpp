@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <optional>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -75,6 +76,11 @@ wait_outcome look_at(std::span<pollfd> watched) {
     return ready > 0 ? wait_outcome::ready : ready == 0 ? wait_outcome::idle : wait_outcome::failed;
 }
 
+bool is_regular_file(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace
 
 bool own_connection(int fd) {
@@ -85,10 +91,17 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
                const char* echo_label, bool with_dots, bool chunks_seen) {
     const stream_kind from_kind = kind_of_stream(from_fd, own_connection(from_fd));
     const stream_kind to_kind = kind_of_stream(to_fd, own_connection(to_fd));
-    chunk_mover mover = open_mover(from_fd, from_kind, to_fd, to_kind, buffer, needs_bytes);
+    std::span<unsigned char> usable = buffer;
+    std::size_t buffered = buffer.size();
     if (!chunks_keep_buffer_size(chunks_seen)) {
-        mover.buffered_move = std::min(buffer.size(), unseen_buffered_move);
+        const bool between_connections =
+            from_kind == stream_kind::own_socket && to_kind == stream_kind::own_socket;
+        const move_limits limits = unseen_move_limits(is_regular_file(to_fd), between_connections);
+        usable = buffer.first(std::min(buffer.size(), limits.in_kernel));
+        buffered = std::min(usable.size(), limits.through_program);
     }
+    chunk_mover mover = open_mover(from_fd, from_kind, to_fd, to_kind, usable, needs_bytes);
+    mover.buffered_move = buffered;
     return {mover, echo_label, with_dots, false, false, {}};
 }
 
