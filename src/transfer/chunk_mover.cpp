@@ -23,7 +23,7 @@ stream_kind kind_of_stream(int fd, bool ours) {
 }
 
 chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kind to_kind,
-                       std::span<unsigned char> buffer, bool needs_bytes) {
+                       std::span<unsigned char> buffer, bool needs_bytes, bool kernel_allowed) {
     chunk_mover mover{};
     mover.from_fd = from_fd;
     mover.to_fd = to_fd;
@@ -32,7 +32,9 @@ chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kin
     mover.buffer = buffer;
     mover.buffered_move = buffer.size();
     mover.needs_bytes = needs_bytes;
-    mover.kernel = open_kernel_channel(mover);
+    if (kernel_allowed) {
+        mover.kernel = open_kernel_channel(mover);
+    }
     return mover;
 }
 

@@ -78,9 +78,11 @@ struct chunk_mover {
 [[nodiscard]] stream_kind kind_of_stream(int fd, bool ours);
 
 // A mover for this pair. `needs_bytes`: every chunk must pass through the buffer.
+// `kernel_allowed`: the kernel may move chunks where the pair allows; otherwise every chunk
+// goes by read and write.
 [[nodiscard]] chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd,
                                      stream_kind to_kind, std::span<unsigned char> buffer,
-                                     bool needs_bytes);
+                                     bool needs_bytes, bool kernel_allowed);
 // Delivers the chunk in flight, if any; otherwise takes and delivers the next one.
 [[nodiscard]] chunk_result move_chunk(chunk_mover& mover);
 [[nodiscard]] bool chunk_in_flight_now(const chunk_mover& mover);

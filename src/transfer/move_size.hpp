@@ -1,18 +1,22 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// How many bytes one move may take. Where a chunk can be seen (a dot for each, an echo
-// record for each) or the user gave --buffer-size, every chunk is at most buffer_size bytes,
-// exactly as asked. Elsewhere the size of a system call changes no byte, count, checksum or
-// line, and ferrox picks, by measurement, what each consumer takes fastest: larger moves into
-// a file and between two connections of a relay, buffer_size everywhere else (a socket or
-// /dev/null, where larger moves measured slower).
+// How many bytes one move may take, and which way they go. Where a chunk can be seen (a dot
+// for each, an echo record for each) or the user gave --buffer-size, every chunk is at most
+// buffer_size bytes, exactly as asked. Elsewhere neither the size of a system call nor the
+// way the bytes travel changes a byte, count, checksum or line, and ferrox picks, by
+// measurement, what each consumer takes fastest: larger moves into a file and between two
+// connections of a relay, buffer_size everywhere else (a socket or /dev/null, where larger
+// moves measured slower).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Into a regular file: inside the kernel and through the program alike.
 constexpr std::size_t unseen_file_move = std::size_t{256} << 10;
 // Between two connections of a relay, inside the kernel.
 constexpr std::size_t unseen_relay_move = std::size_t{1} << 20;
+// From a regular file into a TCP connection, through the program.
+constexpr std::size_t unseen_tcp_send_move = std::size_t{256} << 10;
 
 // The size of the buffer to allocate for a transfer: the largest move it may make. Only what
 // a move fills of it is ever touched.
@@ -21,11 +25,30 @@ constexpr std::size_t unseen_relay_move = std::size_t{1} << 20;
 // The chunks of this run keep to buffer_size.
 [[nodiscard]] bool chunks_keep_buffer_size(bool chunks_seen);
 
+// What a lane's two ends are, as far as the size and way of its moves go.
+struct lane_ends {
+    bool from_file;        // the source is a regular file
+    bool into_file;        // the destination is a regular file
+    bool from_connection;  // the source is a connection of this run
+    bool into_connection;  // the destination is a connection of this run
+    bool into_tcp;         // ... and a TCP one
+};
+
+// The way a lane's bytes go.
+enum class move_route : std::uint8_t {
+    kernel_when_it_can,  // sendfile or splice where the pair allows, else read and write
+    through_program,     // read and write
+    // each chunk is read, then the kernel sends it from the file: the read costs the sender
+    // little and, measured into a UNIX-domain receiver that copies (a pipe, a file), makes
+    // the receiver several times faster than pages sent unread
+    read_then_kernel,
+};
+
 struct move_limits {
     std::size_t in_kernel;        // a move that the kernel makes alone
     std::size_t through_program;  // a move whose bytes pass through the buffer
+    move_route route;
 };
 
-// The limits of a lane whose chunks can't be seen. `into_file`: its destination is a regular
-// file; `between_connections`: both ends are connections of this run.
-[[nodiscard]] move_limits unseen_move_limits(bool into_file, bool between_connections);
+// The limits of a lane whose chunks can't be seen.
+[[nodiscard]] move_limits unseen_move_limits(const lane_ends& ends);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/transfer_loop.hpp"
 
+#include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
 #include "transfer/move_size.hpp"
@@ -93,14 +94,21 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
     const stream_kind to_kind = kind_of_stream(to_fd, own_connection(to_fd));
     std::span<unsigned char> usable = buffer;
     std::size_t buffered = buffer.size();
+    move_route route = move_route::kernel_when_it_can;
     if (!chunks_keep_buffer_size(chunks_seen)) {
-        const bool between_connections =
-            from_kind == stream_kind::own_socket && to_kind == stream_kind::own_socket;
-        const move_limits limits = unseen_move_limits(is_regular_file(to_fd), between_connections);
-        usable = buffer.first(std::min(buffer.size(), limits.in_kernel));
+        const bool into_connection = to_kind == stream_kind::own_socket;
+        const lane_ends ends{is_regular_file(from_fd), is_regular_file(to_fd),
+                             from_kind == stream_kind::own_socket, into_connection,
+                             into_connection && socket_is_tcp(to_fd)};
+        const move_limits limits = unseen_move_limits(ends);
+        usable = buffer.first(
+            std::min(buffer.size(), std::max(limits.in_kernel, limits.through_program)));
         buffered = std::min(usable.size(), limits.through_program);
+        route = limits.route;
     }
-    chunk_mover mover = open_mover(from_fd, from_kind, to_fd, to_kind, usable, needs_bytes);
+    chunk_mover mover = open_mover(from_fd, from_kind, to_fd, to_kind, usable,
+                                   needs_bytes || route == move_route::read_then_kernel,
+                                   route != move_route::through_program);
     mover.buffered_move = buffered;
     return {mover, echo_label, with_dots, false, false, {}};
 }
