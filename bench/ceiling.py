@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: BSD-2-Clause
-"""Reference movers that set the ceilings of the throughput benchmark.
+"""Minimal movers that set the ceilings of the throughput benchmark: each does one thing
+with blocking calls and nothing else. WHERE is a TCP port on 127.0.0.1, or a UNIX-domain
+socket's path (anything with a slash).
 
-  ceiling.py tcp-recv PORT              read/write with a 1 MiB buffer, socket -> /dev/null
-  ceiling.py tcp-send PORT FILE         read/write with a 1 MiB buffer, file -> socket
-  ceiling.py unix-recv PATH             splice socket -> pipe -> /dev/null
-  ceiling.py unix-send PATH FILE        splice file -> pipe -> socket
+  ceiling.py recv-rw WHERE              read/write with a 1 MiB buffer, socket -> standard output
+  ceiling.py recv-splice WHERE          splice socket -> a 1 MiB pipe -> standard output
+  ceiling.py send-rw WHERE FILE         read/write with a 1 MiB buffer, file -> socket
+  ceiling.py send-splice WHERE FILE     splice file -> a 1 MiB pipe -> socket
   ceiling.py relay PORT TARGET_PORT     poll relay with a 256 KiB buffer
 """
+import fcntl
 import os
 import select
 import socket
@@ -39,6 +42,7 @@ def copy_rw(source, destination, size):
 
 def splice_through_pipe(source, destination):
     read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, MIB)
     while True:
         moved = os.splice(source, write_end, MIB)
         if moved == 0:
@@ -62,23 +66,31 @@ def relay(port, target_port):
             other[fd].sendall(data)
 
 
+def accepted(where):
+    if "/" in where:
+        return listen(socket.AF_UNIX, where)
+    return listen(socket.AF_INET, ("127.0.0.1", int(where)))
+
+
+def connected(where):
+    if "/" in where:
+        connection = socket.socket(socket.AF_UNIX)
+        connection.connect(where)
+        return connection
+    return socket.create_connection(("127.0.0.1", int(where)))
+
+
 def main():
     mode, where = sys.argv[1], sys.argv[2]
-    null = os.open(os.devnull, os.O_WRONLY)
-    if mode == "tcp-recv":
-        connection = listen(socket.AF_INET, ("127.0.0.1", int(where)))
-        copy_rw(connection.fileno(), null, MIB)
-    elif mode == "tcp-send":
-        with socket.create_connection(("127.0.0.1", int(where))) as s, open(sys.argv[3], "rb") as f:
-            copy_rw(f.fileno(), s.fileno(), MIB)
-    elif mode == "unix-recv":
-        connection = listen(socket.AF_UNIX, where)
-        splice_through_pipe(connection.fileno(), null)
-        os.unlink(where)
-    elif mode == "unix-send":
-        with socket.socket(socket.AF_UNIX) as s, open(sys.argv[3], "rb") as f:
-            s.connect(where)
-            splice_through_pipe(f.fileno(), s.fileno())
+    move = copy_rw if mode.endswith("-rw") else lambda source, destination, _: splice_through_pipe(source, destination)
+    if mode.startswith("recv-"):
+        connection = accepted(where)
+        move(connection.fileno(), sys.stdout.fileno(), MIB)
+        if "/" in where:
+            os.unlink(where)
+    elif mode.startswith("send-"):
+        with connected(where) as s, open(sys.argv[3], "rb") as f:
+            move(f.fileno(), s.fileno(), MIB)
     elif mode == "relay":
         relay(int(where), int(sys.argv[3]))
 

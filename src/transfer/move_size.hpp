@@ -16,7 +16,7 @@ constexpr std::size_t unseen_file_move = std::size_t{256} << 10;
 // Between two connections of a relay, inside the kernel.
 constexpr std::size_t unseen_relay_move = std::size_t{1} << 20;
 // From a regular file into a TCP connection, through the program.
-constexpr std::size_t unseen_tcp_send_move = std::size_t{256} << 10;
+constexpr std::size_t unseen_tcp_send_move = std::size_t{512} << 10;
 
 // The size of the buffer to allocate for a transfer: the largest move it may make. Only what
 // a move fills of it is ever touched.
