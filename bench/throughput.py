@@ -181,7 +181,7 @@ def run_once(build, data, work):
             cpu += usage.ru_utime + usage.ru_stime
             if not pending:
                 elapsed = time.monotonic() - begin
-        time.sleep(0.001)
+        time.sleep(0.02)
     return elapsed, cpu, rss
 
 

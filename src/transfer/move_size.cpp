@@ -13,7 +13,7 @@ std::size_t transfer_buffer_size(bool chunks_seen) {
     const auto asked = static_cast<std::size_t>(buffer_size);
     return chunks_keep_buffer_size(chunks_seen)
                ? asked
-               : std::max({asked, unseen_file_move, unseen_relay_move, unseen_tcp_send_move});
+               : std::max({asked, unseen_file_move, unseen_connection_move});
 }
 
 move_limits unseen_move_limits(const lane_ends& ends) {
@@ -24,9 +24,12 @@ move_limits unseen_move_limits(const lane_ends& ends) {
     if (ends.from_file && ends.into_connection) {
         // Pages that the kernel sends from a file unread make a loopback receiver that copies
         // them (into a pipe, say) two to four times slower than bytes written by the sender.
-        return ends.into_tcp ? move_limits{asked, unseen_tcp_send_move, move_route::through_program}
-                             : move_limits{asked, asked, move_route::read_then_kernel};
+        return ends.into_tcp
+                   ? move_limits{asked, unseen_connection_move, move_route::through_program}
+                   : move_limits{asked, asked, move_route::read_then_kernel};
     }
-    const bool between_connections = ends.from_connection && ends.into_connection;
-    return {between_connections ? unseen_relay_move : asked, asked, move_route::kernel_when_it_can};
+    if (ends.from_connection && ends.into_connection) {
+        return {asked, unseen_connection_move, move_route::through_program};
+    }
+    return {asked, asked, move_route::kernel_when_it_can};
 }

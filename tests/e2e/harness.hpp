@@ -181,17 +181,20 @@ struct summary_numbers {
 
 namespace e2e {
 
-// Two ways a chunk can travel: moved inside the kernel alone (sendfile, splice), or, with
-// --sum, also copied into the program for the checksum on its way. Tests that must hold
-// byte for byte on both take this as their parameter and put its options in front of
+// The ways a chunk can travel: at the defaults, where ferrox picks the route and size of each
+// move (a file goes into a TCP connection and a relay passes bytes on by read and write); with
+// --buffer-size given, moved inside the kernel alone wherever it can (sendfile, splice); or,
+// with --sum, also copied into the program for the checksum on its way. Tests that must hold
+// byte for byte on every one take this as their parameter and put its options in front of
 // ferrox's arguments. (Pipes, terminals, appending files and the echo log take the plain
 // read and write path; their own tests cover it.)
 struct data_path {
     std::string name;
     std::vector<std::string> options;
+    bool with_checksum = false;  // every ferrox of the test prints a checksum line
 };
 
-class on_both_paths : public ::testing::TestWithParam<data_path> {
+class on_every_path : public ::testing::TestWithParam<data_path> {
   protected:
     [[nodiscard]] std::vector<std::string> with_path(std::vector<std::string> args) const {
         args.insert(args.begin(), GetParam().options.begin(), GetParam().options.end());
@@ -199,8 +202,9 @@ class on_both_paths : public ::testing::TestWithParam<data_path> {
     }
 };
 
-inline const auto both_paths =
-    ::testing::Values(data_path{"in_kernel", {}}, data_path{"with_checksum", {"-s"}});
+inline const auto every_path =
+    ::testing::Values(data_path{"at_defaults", {}}, data_path{"in_kernel", {"-b", "65536"}},
+                      data_path{"with_checksum", {"-s"}, true});
 
 inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;

@@ -16,7 +16,7 @@ namespace {
 
 using namespace e2e;
 
-using failed_reads = on_both_paths;
+using failed_reads = on_every_path;
 
 // A file operand whose read fails (a directory) is reported under its path, stops the
 // remaining operands and makes the status 1; the peer sees the stream cut, not complete.
@@ -77,7 +77,7 @@ TEST_P(failed_reads, a_reset_connection_ends_a_receive_with_status_one) {
         << listener.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, failed_reads, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, failed_reads, every_path, path_name);
 
 // A receiver that can't write standard output (a full disk) lost data: it says so, and its
 // peer is told by a reset, not by a plain end of data that looks like success.

@@ -22,7 +22,7 @@ std::string letters(std::size_t count, std::uint32_t seed) {
     return data;
 }
 
-using visible_chunks = on_both_paths;
+using visible_chunks = on_every_path;
 
 // A file operand shows one dot per chunk, and a chunk of a regular file is buffer_size bytes
 // but the last, whatever size the moves that nobody sees would take.
@@ -38,8 +38,10 @@ TEST_P(visible_chunks, a_file_operand_shows_one_dot_per_buffer_size) {
         write_file(file, random_bytes(size, 90));
         const int port = free_tcp_port();
         process listener = start_listener(dir, with_path({"-l", port_text(port)}));
+        // after the path's own options, so that its --buffer-size wins
         std::vector<std::string> args = with_path({"-h", local_host(port), file});
-        args.insert(args.begin(), each.option.begin(), each.option.end());
+        args.insert(args.begin() + static_cast<std::ptrdiff_t>(GetParam().options.size()),
+                    each.option.begin(), each.option.end());
         const run_result client = run(dir, args, "", 30s);
         EXPECT_EQ(listener.wait(30s).status, 0) << listener.err();
         EXPECT_EQ(client.exit.status, 0) << client.err;
@@ -94,57 +96,69 @@ TEST_P(visible_chunks, echo_records_are_never_larger_than_the_buffer) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, visible_chunks, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, visible_chunks, every_path, path_name);
 
-// Large transfers into a file and into a pipe, where the moves are larger than the buffer:
-// every byte arrives and the checksum is the one zlib gives.
+// Large transfers over TCP and UNIX-domain sockets into a file and into a pipe, where the
+// moves are larger than the buffer and the sender takes its own route from a file: every
+// byte arrives and the checksum is the one zlib gives. The pipe's reader starts late, so
+// that the sender finds the connection full in the middle of its moves.
 TEST(unseen_chunks, large_transfers_into_a_file_and_a_pipe_arrive_whole) {
     const std::string data = random_bytes(24 << 20, 92);
-    for (const bool into_pipe : {false, true}) {
-        for (const bool with_sum : {false, true}) {
-            temp_dir dir;
-            const std::string file = dir.file("data");
-            write_file(file, data);
-            const int port = free_tcp_port();
-            int ends[2] = {-1, -1};
-            spawn_options options;
-            if (into_pipe) {
-                ASSERT_EQ(pipe(ends), 0);
-                options.stdout_fd = ends[1];
-            }
-            std::vector<std::string> receiver{"-l", port_text(port)};
-            std::vector<std::string> sender{"-q", "-h", local_host(port), file};
-            if (with_sum) {
-                receiver.push_back("-s");
-                sender.push_back("-s");
-            }
-            process listener = start_listener(dir, receiver, options);
-            std::string piped;
-            std::thread reader;
-            if (into_pipe) {
-                close(ends[1]);
-                reader = std::thread([&piped, fd = ends[0]] {
-                    char piece[65536];
-                    for (ssize_t n = 0; (n = read(fd, piece, sizeof piece)) > 0;) {
-                        piped.append(piece, static_cast<std::size_t>(n));
-                    }
-                });
-            }
-            const run_result client = run(dir, sender, "", 60s);
-            const exit_result received = listener.wait(60s);
-            if (into_pipe) {
-                reader.join();
-                close(ends[0]);
-            }
-            const std::string label =
-                std::string(into_pipe ? "pipe" : "file") + (with_sum ? ", --sum" : "");
-            EXPECT_EQ(client.exit.status, 0) << label << ": " << client.err;
-            EXPECT_EQ(received.status, 0) << label << ": " << listener.err();
-            EXPECT_TRUE((into_pipe ? piped : listener.out()) == data) << label;
-            if (with_sum) {
-                const std::string line = "checksum: " + std::to_string(zlib_adler32(data)) + "\n";
-                EXPECT_NE(listener.err().find(line), std::string::npos) << label;
-                EXPECT_NE(client.err.find(line), std::string::npos) << label;
+    for (const bool unix_domain : {false, true}) {
+        for (const bool into_pipe : {false, true}) {
+            for (const bool with_sum : {false, true}) {
+                temp_dir dir;
+                const std::string file = dir.file("data");
+                write_file(file, data);
+                const int port = free_tcp_port();
+                const std::string path = dir.file("sock");
+                int ends[2] = {-1, -1};
+                spawn_options options;
+                if (into_pipe) {
+                    ASSERT_EQ(pipe(ends), 0);
+                    options.stdout_fd = ends[1];
+                }
+                std::vector<std::string> receiver =
+                    unix_domain ? std::vector<std::string>{"-U", path}
+                                : std::vector<std::string>{"-l", port_text(port)};
+                std::vector<std::string> sender =
+                    unix_domain ? std::vector<std::string>{"-q", "-u", path, file}
+                                : std::vector<std::string>{"-q", "-h", local_host(port), file};
+                if (with_sum) {
+                    receiver.push_back("-s");
+                    sender.push_back("-s");
+                }
+                process listener = start_listener(dir, receiver, options);
+                std::string piped;
+                std::thread reader;
+                if (into_pipe) {
+                    close(ends[1]);
+                    reader = std::thread([&piped, fd = ends[0]] {
+                        std::this_thread::sleep_for(300ms);
+                        char piece[65536];
+                        for (ssize_t n = 0; (n = read(fd, piece, sizeof piece)) > 0;) {
+                            piped.append(piece, static_cast<std::size_t>(n));
+                        }
+                    });
+                }
+                const run_result client = run(dir, sender, "", 60s);
+                const exit_result received = listener.wait(60s);
+                if (into_pipe) {
+                    reader.join();
+                    close(ends[0]);
+                }
+                const std::string label = std::string(unix_domain ? "unix, " : "tcp, ") +
+                                          (into_pipe ? "pipe" : "file") +
+                                          (with_sum ? ", --sum" : "");
+                EXPECT_EQ(client.exit.status, 0) << label << ": " << client.err;
+                EXPECT_EQ(received.status, 0) << label << ": " << listener.err();
+                EXPECT_TRUE((into_pipe ? piped : listener.out()) == data) << label;
+                if (with_sum) {
+                    const std::string line =
+                        "checksum: " + std::to_string(zlib_adler32(data)) + "\n";
+                    EXPECT_NE(listener.err().find(line), std::string::npos) << label;
+                    EXPECT_NE(client.err.find(line), std::string::npos) << label;
+                }
             }
         }
     }

@@ -33,7 +33,7 @@ void write_to(int fd, const std::string& data) {
 }
 
 // Standard input to the peer and the peer to standard output at the same time.
-using two_way_streams = on_both_paths;
+using two_way_streams = on_every_path;
 
 TEST_P(two_way_streams, standard_streams_and_a_peer_move_both_ways_at_once) {
     temp_dir dir;
@@ -100,7 +100,7 @@ TEST(relay, carries_an_http_exchange_with_a_real_server_unchanged) {
 }
 
 // 64 MiB each way at once through a relay, both ends played by the test.
-using relay_64_mib = on_both_paths;
+using relay_64_mib = on_every_path;
 
 TEST_P(relay_64_mib, moves_64_mib_each_way_at_once_byte_for_byte) {
     temp_dir dir;
@@ -368,9 +368,9 @@ TEST(two_way, a_descriptor_beyond_what_select_could_watch_works) {
     EXPECT_EQ(client.out(), "reply\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, relay_64_mib, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, relay_64_mib, every_path, path_name);
 
-INSTANTIATE_TEST_SUITE_P(paths, two_way_streams, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, two_way_streams, every_path, path_name);
 
 }  // namespace
 
@@ -386,7 +386,7 @@ double milliseconds_since(clock_type::time_point start) {
 // followed by silence, and a single byte each way, go through at once. (A relay that batches
 // chunks for the kernel and forgets to push before it waits holds them for 200 ms or more;
 // the limits here are far from that and far above what a loaded machine needs.)
-using relay_latency = on_both_paths;
+using relay_latency = on_every_path;
 
 TEST_P(relay_latency, the_tail_of_a_reply_and_a_one_byte_round_trip_are_not_held) {
     temp_dir dir;
@@ -420,6 +420,6 @@ TEST_P(relay_latency, the_tail_of_a_reply_and_a_one_byte_round_trip_are_not_held
     EXPECT_EQ(relay.wait(20s).status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, relay_latency, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, relay_latency, every_path, path_name);
 
 }  // namespace

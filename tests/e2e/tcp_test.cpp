@@ -13,7 +13,7 @@ namespace {
 using namespace e2e;
 
 // A file of each length that matters to the chunking, and one operand that doesn't exist.
-using tcp_files = on_both_paths;
+using tcp_files = on_every_path;
 
 TEST_P(tcp_files, file_operands_arrive_byte_for_byte_with_one_dot_per_chunk) {
     temp_dir dir;
@@ -71,7 +71,7 @@ TEST(tcp_one_way, standard_input_arrives_and_verbose_dots_follow_the_buffer_size
 
 // The listener sends with --input; the client receives with --output. A listener that sends
 // names the port it listens on in its summary.
-using tcp_listener_sends = on_both_paths;
+using tcp_listener_sends = on_every_path;
 
 TEST_P(tcp_listener_sends, listener_sends_and_client_receives) {
     temp_dir dir;
@@ -376,8 +376,8 @@ TEST(tcp_real_peers, ferrox_sends_to_and_receives_from_socat_and_netcat) {
     EXPECT_EQ(listener2.out(), data);
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, tcp_files, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, tcp_files, every_path, path_name);
 
-INSTANTIATE_TEST_SUITE_P(paths, tcp_listener_sends, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, tcp_listener_sends, every_path, path_name);
 
 }  // namespace

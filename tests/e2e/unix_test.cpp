@@ -20,7 +20,7 @@ process start_unix_listener(const temp_dir& dir, const std::vector<std::string>&
     return start_listener(dir, args, options);
 }
 
-using unix_send_receive = on_both_paths;
+using unix_send_receive = on_every_path;
 
 TEST_P(unix_send_receive, send_and_receive_over_a_socket_file_byte_for_byte) {
     temp_dir dir;
@@ -173,6 +173,6 @@ TEST(unix_continue, a_bound_client_fails_to_bind_again_in_its_second_cycle) {
     listener.signal(SIGKILL);
 }
 
-INSTANTIATE_TEST_SUITE_P(paths, unix_send_receive, both_paths, path_name);
+INSTANTIATE_TEST_SUITE_P(paths, unix_send_receive, every_path, path_name);
 
 }  // namespace
