@@ -13,7 +13,8 @@ std::size_t transfer_buffer_size(bool chunks_seen) {
     const auto asked = static_cast<std::size_t>(buffer_size);
     return chunks_keep_buffer_size(chunks_seen)
                ? asked
-               : std::max({asked, unseen_file_move, unseen_connection_move});
+               : std::max(
+                     {asked, unseen_file_move, unseen_summed_pipe_move, unseen_connection_move});
 }
 
 move_limits unseen_move_limits(const lane_ends& ends) {
@@ -27,6 +28,11 @@ move_limits unseen_move_limits(const lane_ends& ends) {
         return ends.into_tcp
                    ? move_limits{asked, unseen_connection_move, move_route::through_program}
                    : move_limits{asked, asked, move_route::read_then_kernel};
+    }
+    if (ends.bytes_needed && ends.from_connection && !ends.from_tcp && ends.into_pipe) {
+        // With --sum, a UNIX-domain receiver into a pipe measured three times faster by read
+        // and write than by splice and tee: the reader of the pipe copies fresh bytes.
+        return {asked, unseen_summed_pipe_move, move_route::through_program};
     }
     if (ends.from_connection && ends.into_connection) {
         return {asked, unseen_connection_move, move_route::through_program};

@@ -13,6 +13,8 @@
 
 // Into a regular file: inside the kernel and through the program alike.
 constexpr std::size_t unseen_file_move = std::size_t{256} << 10;
+// With the checksum, from a UNIX-domain connection into a pipe: through the program.
+constexpr std::size_t unseen_summed_pipe_move = std::size_t{256} << 10;
 // From a regular file into a TCP connection, and between two connections of a relay: through
 // the program. A relay touches this much of one buffer for each direction that carries bulk.
 constexpr std::size_t unseen_connection_move = std::size_t{512} << 10;
@@ -31,6 +33,9 @@ struct lane_ends {
     bool from_connection;  // the source is a connection of this run
     bool into_connection;  // the destination is a connection of this run
     bool into_tcp;         // ... and a TCP one
+    bool from_tcp;         // the source is a TCP connection of this run
+    bool into_pipe;        // the destination is a pipe
+    bool bytes_needed;     // every chunk passes through the program (the checksum)
 };
 
 // The way a lane's bytes go.
