@@ -98,14 +98,14 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
     if (!chunks_keep_buffer_size(chunks_seen)) {
         const bool from_connection = from_kind == stream_kind::own_socket;
         const bool into_connection = to_kind == stream_kind::own_socket;
-        const lane_ends ends{is_regular_file(from_fd),
-                             is_regular_file(to_fd),
-                             from_connection,
-                             into_connection,
-                             into_connection && socket_is_tcp(to_fd),
-                             from_connection && socket_is_tcp(from_fd),
-                             to_kind == stream_kind::shared_pipe,
-                             needs_bytes};
+        const lane_ends ends{.from_file = is_regular_file(from_fd),
+                             .into_file = is_regular_file(to_fd),
+                             .from_connection = from_connection,
+                             .into_connection = into_connection,
+                             .into_tcp = into_connection && socket_is_tcp(to_fd),
+                             .from_tcp = from_connection && socket_is_tcp(from_fd),
+                             .into_pipe = to_kind == stream_kind::shared_pipe,
+                             .bytes_needed = needs_bytes};
         const move_limits limits = unseen_move_limits(ends);
         usable = buffer.first(
             std::min(buffer.size(), std::max(limits.in_kernel, limits.through_program)));
