@@ -4,8 +4,9 @@
 // buffer_size bytes, exactly as asked. Elsewhere neither the size of a system call nor the
 // way the bytes travel changes a byte, count, checksum or line, and ferrox picks, by
 // measurement, what each consumer takes fastest: larger moves into a file, out of a file into
-// a TCP connection and between two connections of a relay, buffer_size everywhere else (a
-// socket into a pipe or /dev/null, where larger moves measured no faster).
+// a TCP connection, between two connections of a relay and, with the checksum, from a
+// UNIX-domain connection into a pipe; buffer_size everywhere else (a socket into a pipe or
+// /dev/null, where larger moves measured no faster).
 #pragma once
 
 #include <cstddef>
@@ -15,9 +16,11 @@
 constexpr std::size_t unseen_file_move = std::size_t{256} << 10;
 // With the checksum, from a UNIX-domain connection into a pipe: through the program.
 constexpr std::size_t unseen_summed_pipe_move = std::size_t{256} << 10;
-// From a regular file into a TCP connection, and between two connections of a relay: through
-// the program. A relay touches this much of one buffer for each direction that carries bulk.
+// From a regular file into a TCP connection: through the program.
 constexpr std::size_t unseen_connection_move = std::size_t{512} << 10;
+// Between two connections of a relay: through the program. A relay touches this much of the
+// buffer of each direction that carries bulk; two of 512 KiB took its peak memory past 4 MiB.
+constexpr std::size_t unseen_relay_move = std::size_t{256} << 10;
 
 // The size of the buffer to allocate for a transfer: the largest move it may make. Only what
 // a move fills of it is ever touched.

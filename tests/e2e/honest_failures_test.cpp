@@ -105,34 +105,45 @@ TEST(failed_writes, a_receiver_that_cant_write_resets_its_connection) {
     EXPECT_EQ(error, ECONNRESET);
 }
 
-// With --sum a file is read for the checksum and then sent by offset: when the file is
-// shorter by then, the bytes sent would not be the bytes counted. That is the file's
-// failure (status 1), never "write: Broken pipe" on a healthy connection.
+// A file read for the checksum (with --sum, dots shown) or, into a UNIX-domain connection
+// at the defaults, read before the kernel sends it by offset: when the file is shorter by
+// then, the bytes sent would not be the bytes counted. That is the file's failure (status 1),
+// never "write: Broken pipe" on a healthy connection.
 TEST(failed_reads, a_file_that_shrinks_while_being_sent_is_reported_under_its_path) {
 #ifdef FERROX_NO_KERNEL_PATHS
     GTEST_SKIP() << "this build reads and writes every chunk: nothing is sent by offset";
 #endif
-    temp_dir dir;
-    const std::string file = dir.file("shrinking");
-    write_file(file, random_bytes(200000, 7));
-    const int port = free_tcp_port();
-    const int server = listen_tcp(port);
-    spawn_options options;
-    options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
-                           "FERROX_TEST_FAIL=sendfile",
-                           // a sanitizer runtime must otherwise come first among the libraries
-                           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-    process client = spawn(dir, {"-s", "-h", local_host(port), file}, options);
-    const int peer = accept_with_deadline(server);
-    ASSERT_GE(peer, 0);
-    [[maybe_unused]] auto ignored = receive_all(peer, 20s);
-    const exit_result result = client.wait(20s);
-    close(peer);
-    close(server);
-    const std::string err = client.err();
-    EXPECT_EQ(result.status, 1) << err;
-    EXPECT_NE(err.find(file + ": file changed while being sent\n"), std::string::npos) << err;
-    EXPECT_EQ(err.find("write:"), std::string::npos) << err;
+    for (const bool unix_domain : {false, true}) {
+        temp_dir dir;
+        const std::string file = dir.file("shrinking");
+        write_file(file, random_bytes(200000, 7));
+        const int port = free_tcp_port();
+        const std::string path = dir.file("sock");
+        const int server = unix_domain ? listen_unix(path) : listen_tcp(port);
+        ASSERT_GE(server, 0);
+        spawn_options options;
+        options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
+                               "FERROX_TEST_FAIL=sendfile",
+                               // a sanitizer runtime must otherwise come first among the libraries
+                               "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
+        process client =
+            spawn(dir,
+                  unix_domain ? std::vector<std::string>{"-q", "-u", path, file}
+                              : std::vector<std::string>{"-s", "-h", local_host(port), file},
+                  options);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        [[maybe_unused]] auto ignored = receive_all(peer, 20s);
+        const exit_result result = client.wait(20s);
+        close(peer);
+        close(server);
+        const std::string err = client.err();
+        const char* label = unix_domain ? "unix, defaults" : "tcp, --sum";
+        EXPECT_EQ(result.status, 1) << label << ": " << err;
+        EXPECT_NE(err.find(file + ": file changed while being sent\n"), std::string::npos)
+            << label << ": " << err;
+        EXPECT_EQ(err.find("write:"), std::string::npos) << label << ": " << err;
+    }
 }
 
 // A listener sending to a peer that stopped reading: Ctrl-C ends the run at once (the close
