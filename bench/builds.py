@@ -15,7 +15,6 @@ import os
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -91,11 +90,7 @@ def main():
                                                    min(starts[name]) * 1e3, waiting[name]))
     lines.append("")
 
-    work = tempfile.mkdtemp(dir="/dev/shm")
-    data = os.path.join(work, "data")
-    with open(data, "wb") as out:
-        for _ in range(args.size_mib):
-            out.write(os.urandom(1 << 20))
+    work, data = throughput.random_data(args.size_mib)
     size = args.size_mib << 20
     try:
         per_build = {name: scenarios(binary) for name, binary in builds.items()}

@@ -144,6 +144,16 @@ def scenarios():
             "UNIX-domain one-way into a pipe": with_sink(unix, "pipe")}
 
 
+def random_data(size_mib):
+    """A new directory on tmpfs and, in it, a file of `size_mib` MiB of random bytes."""
+    work = tempfile.mkdtemp(dir="/dev/shm")
+    data = os.path.join(work, "data")
+    with open(data, "wb") as out:
+        for _ in range(size_mib):
+            out.write(os.urandom(1 << 20))
+    return work, data
+
+
 def peak_resident_kib(pid):
     """VmHWM of a running process: its own peak, unlike ru_maxrss, which after fork and exec
     still holds the forking Python's size."""
@@ -205,11 +215,7 @@ def main():
     parser.add_argument("--out", default=os.path.join(HERE, "results", "latest.txt"))
     args = parser.parse_args()
 
-    work = tempfile.mkdtemp(dir="/dev/shm")
-    data = os.path.join(work, "data")
-    with open(data, "wb") as out:
-        for _ in range(args.size_mib):
-            out.write(os.urandom(1 << 20))
+    work, data = random_data(args.size_mib)
     size = args.size_mib << 20
     lines = ["machine: %s, %d CPUs, kernel %s" % (platform_name(), os.cpu_count(), os.uname().release),
              "data: %d MiB of random bytes from tmpfs to /dev/null (or the sink named), %d interleaved runs, GB = 10^9 bytes" % (args.size_mib, args.runs), ""]
