@@ -33,6 +33,7 @@ struct stream_case {
     input_kind in;
     output_kind out;
     std::vector<std::string> options;
+    bool unix_domain = false;  // the peer is on a UNIX-domain socket rather than TCP
 };
 
 // Shown by its name in test listings.
@@ -226,10 +227,17 @@ TEST_P(stream_kinds, every_byte_arrives_and_the_status_is_zero) {
     options.stdout_fd = output.child_fd;
     options.cwd = dir.path;
     const bool listens = row.way == direction::receive;
-    const int server = listens ? -1 : listen_tcp(port);
-    args.insert(args.end(), {listens ? "-l" : "-h", listens ? port_text(port) : local_host(port)});
+    const std::string path = dir.file("sock");
+    const int server = listens ? -1 : row.unix_domain ? listen_unix(path) : listen_tcp(port);
+    if (row.unix_domain) {
+        args.insert(args.end(), {listens ? "-U" : "-u", path});
+    } else {
+        args.insert(args.end(),
+                    {listens ? "-l" : "-h", listens ? port_text(port) : local_host(port)});
+    }
     process ferrox = listens ? start_listener(dir, args, options) : spawn(dir, args, options);
-    const int peer = listens ? connect_tcp(port) : accept_with_deadline(server);
+    const int peer = listens ? (row.unix_domain ? connect_unix(path) : connect_tcp(port))
+                             : accept_with_deadline(server);
     input.given_to_child();
     output.given_to_child();
     ASSERT_GE(peer, 0) << ferrox.err();
@@ -264,7 +272,9 @@ TEST_P(stream_kinds, every_byte_arrives_and_the_status_is_zero) {
         EXPECT_TRUE(*written == from_peer) << "standard output's bytes differ";
     }
     if (row.way == direction::send) {
-        const auto summary = find_summary(err, "bytes written to 127.0.0.1");
+        const auto summary =
+            find_summary(err, row.unix_domain ? "bytes written to localhost:" + path
+                                              : "bytes written to 127.0.0.1");
         ASSERT_TRUE(summary) << err;
         EXPECT_EQ(summary->bytes, static_cast<long>(sent.size()));
     } else if (row.way == direction::receive) {
@@ -320,6 +330,20 @@ std::vector<stream_case> all_cases() {
         for (const auto& [name, kind] : outputs) {
             cases.push_back({"receive_to_" + name + path_name, direction::receive, input_kind::file,
                              kind, options});
+        }
+    }
+    // Over a UNIX-domain socket, where a file is read before the kernel sends it and, with
+    // --sum, a receiver writes a pipe in moves larger than the buffer.
+    for (const auto& [path_name, options] : paths) {
+        cases.push_back({"unix_send_from_file" + path_name, direction::send, input_kind::file,
+                         output_kind::file, options, true});
+        for (const output_kind kind :
+             {output_kind::pipe, output_kind::nonblocking_pipe_read_slowly}) {
+            cases.push_back(
+                {std::string("unix_receive_to_") +
+                     (kind == output_kind::pipe ? "pipe" : "nonblocking_pipe_read_slowly") +
+                     path_name,
+                 direction::receive, input_kind::file, kind, options, true});
         }
     }
     // Two ways: the input is held open until the peer is done, so it must be a stream.
