@@ -3,21 +3,22 @@
 // for each, an echo record for each) or the user gave --buffer-size, every chunk is at most
 // buffer_size bytes, exactly as asked. Elsewhere neither the size of a system call nor the
 // way the bytes travel changes a byte, count, checksum or line, and ferrox picks, by
-// measurement, what each consumer takes fastest: larger moves into a file, out of a file into
-// a TCP connection, between two connections of a relay and, with the checksum, from a
-// UNIX-domain connection into a pipe; buffer_size everywhere else (a socket into a pipe or
-// /dev/null, where larger moves measured no faster).
+// measurement, what each consumer takes fastest: larger moves into a file, between a file and
+// a TCP connection either way, between two connections of a relay and, with the checksum,
+// from a UNIX-domain connection into a pipe; buffer_size everywhere else (a socket into a pipe
+// or /dev/null, where larger moves measured no faster).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Into a regular file: inside the kernel and through the program alike.
+// Into a regular file, but from a TCP connection: inside the kernel and through the program
+// alike.
 constexpr std::size_t unseen_file_move = std::size_t{256} << 10;
 // With the checksum, from a UNIX-domain connection into a pipe: through the program.
 constexpr std::size_t unseen_summed_pipe_move = std::size_t{256} << 10;
-// From a regular file into a TCP connection: through the program.
-constexpr std::size_t unseen_connection_move = std::size_t{512} << 10;
+// Between a regular file and a TCP connection, either way: through the program.
+constexpr std::size_t unseen_tcp_file_move = std::size_t{512} << 10;
 // Between two connections of a relay: through the program. A relay touches this much of the
 // buffer of each direction that carries bulk; two of 512 KiB took its peak memory past 4 MiB.
 constexpr std::size_t unseen_relay_move = std::size_t{256} << 10;

@@ -183,12 +183,12 @@ namespace e2e {
 
 // The ways a chunk can travel: at the defaults, where ferrox picks the route and size of each
 // move wherever no chunk is seen (with -q, a file goes into a TCP connection by read and
-// write; a relay always passes bytes on that way); with --buffer-size given, moved inside the
-// kernel alone wherever it can (sendfile, splice); or, with --sum, also copied into the
-// program for the checksum on its way. Tests that must hold byte for byte on every one take
-// this as their parameter and put its options in front of ferrox's arguments. (Pipes,
-// terminals, appending files and the echo log take the plain read and write path; their own
-// tests cover it.)
+// write; a TCP connection goes into a file and a relay passes bytes on that way too); with
+// --buffer-size given, moved inside the kernel alone wherever it can (sendfile, splice); or,
+// with --sum, also copied into the program for the checksum on its way. Tests that must hold byte
+// for byte on every one take this as their parameter and put its options in front of ferrox's
+// arguments. (Pipes, terminals, appending files and the echo log take the plain read and write
+// path; their own tests cover it.)
 struct data_path {
     std::string name;
     std::vector<std::string> options;
