@@ -23,7 +23,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FERROX = os.path.join(HERE, "..", "build", "release", "ferrox")
-CEILING = [sys.executable, os.path.join(HERE, "ceiling.py")]
+# the minimal movers, built with ferrox by `cmake --preset release -DFERROX_BENCH=ON`
+CEILING = [os.path.join(HERE, "..", "build", "release", "ceiling")]
 # A disk-backed directory for the disk sink (the root file system here is ext4; /dev/shm is
 # tmpfs). Disk sinks are noisy: compare them by paired ratios over many runs.
 DISK_DIR = os.environ.get("FERROX_BENCH_DISK_DIR", "/var/tmp")
@@ -112,7 +113,7 @@ def scenarios():
         "nc (openbsd)": one_way_tcp(lambda p: ["nc", "-l", "127.0.0.1", str(p)], lambda p, d: ["sh", "-c", 'exec nc -N 127.0.0.1 %d < "%s"' % (p, d)]),
         "ncat": one_way_tcp(lambda p: ["ncat", "--recv-only", "-l", "127.0.0.1", str(p)], lambda p, d: ["sh", "-c", 'exec ncat --send-only 127.0.0.1 %d < "%s"' % (p, d)]),
         "ceiling: read/write 1 MiB": one_way_tcp(lambda p: CEILING + ["recv-rw", str(p)], lambda p, d: CEILING + ["send-rw", str(p), d]),
-        "ceiling: splice, 1 MiB pipe": one_way_tcp(lambda p: CEILING + ["recv-splice", str(p)], lambda p, d: CEILING + ["send-splice", str(p), d]),
+        "ceiling: sendfile/splice 1 MiB": one_way_tcp(lambda p: CEILING + ["recv-splice", str(p)], lambda p, d: CEILING + ["send-splice", str(p), d]),
     }
     unix = {
         "ferrox": one_way_unix(lambda p: [f, "-q", "-U", p], lambda p, d: [f, "-q", "-u", p, d]),
@@ -125,7 +126,7 @@ def scenarios():
         "nc (openbsd)": one_way_unix(lambda p: ["nc", "-lU", p], lambda p, d: ["sh", "-c", 'exec nc -NU "%s" < "%s"' % (p, d)]),
         "ncat": one_way_unix(lambda p: ["ncat", "--recv-only", "-lU", p], lambda p, d: ["sh", "-c", 'exec ncat --send-only -U "%s" < "%s"' % (p, d)]),
         "ceiling: read/write 1 MiB": one_way_unix(lambda p: CEILING + ["recv-rw", p], lambda p, d: CEILING + ["send-rw", p, d]),
-        "ceiling: splice, 1 MiB pipe": one_way_unix(lambda p: CEILING + ["recv-splice", p], lambda p, d: CEILING + ["send-splice", p, d]),
+        "ceiling: sendfile/splice 1 MiB": one_way_unix(lambda p: CEILING + ["recv-splice", p], lambda p, d: CEILING + ["send-splice", p, d]),
     }
     relay = {
         "ferrox": relayed(lambda p, e: [f, "-q", "-l", str(p), "-h", "127.0.0.1:%d" % e]),
@@ -214,6 +215,9 @@ def main():
     parser.add_argument("--only", help="run only the scenarios whose name holds this text")
     parser.add_argument("--out", default=os.path.join(HERE, "results", "latest.txt"))
     args = parser.parse_args()
+    for program in (FERROX, CEILING[0]):
+        if not os.access(program, os.X_OK):
+            sys.exit("%s is missing: build with `cmake --preset release -DFERROX_BENCH=ON` (bench/run.sh does)" % program)
 
     work, data = random_data(args.size_mib)
     size = args.size_mib << 20
