@@ -245,7 +245,8 @@ TEST(kernel_paths, a_short_tee_costs_one_chunk_not_the_kernel_path) {
     options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
                            "FERROX_TEST_FAIL=short_tee", "FERROX_TEST_TRACE=" + trace,
                            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-    process receiver = start_listener(dir, {"-s", "-l", port_text(port)}, options);
+    // an explicit buffer size: at the defaults a TCP receiver reads and writes into a file
+    process receiver = start_listener(dir, {"-s", "-b", "65536", "-l", port_text(port)}, options);
     const int sender = connect_tcp(port);
     ASSERT_GE(sender, 0);
     std::thread feed([&] {
