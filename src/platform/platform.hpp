@@ -26,6 +26,11 @@
 // least PIPE_BUF, more where the system tells the pipe's size and what it holds.
 [[nodiscard]] std::size_t pipe_room(int fd);
 
+// Makes the pipe hold at least `bytes` where the system lets a program choose. A pipe that
+// holds as much already keeps its size, and so does one whose growth the system refuses (past
+// the largest size an unprivileged program may set, or past its owner's share of pipe pages).
+void grow_pipe(int fd, std::size_t bytes);
+
 // Whether the socket is a TCP one (as opposed to a UNIX-domain socket).
 [[nodiscard]] bool socket_is_tcp(int fd);
 

@@ -51,6 +51,13 @@ std::size_t pipe_room(int fd) {
     return static_cast<std::size_t>(std::max<long>(PIPE_BUF, capacity - taken));
 }
 
+void grow_pipe(int fd, std::size_t bytes) {
+    const int capacity = fcntl(fd, F_GETPIPE_SZ);
+    if (capacity > 0 && static_cast<std::size_t>(capacity) < bytes) {
+        fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes));  // a refusal leaves the pipe as it was
+    }
+}
+
 bool socket_is_tcp(int fd) {
     int domain = 0;
     socklen_t length = sizeof domain;

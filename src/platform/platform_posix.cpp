@@ -56,6 +56,9 @@ std::size_t pipe_room(int /*fd*/) {
     return PIPE_BUF;
 }
 
+// A pipe's size is the system's own choice here.
+void grow_pipe(int /*fd*/, std::size_t /*bytes*/) {}
+
 bool socket_is_tcp(int fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;

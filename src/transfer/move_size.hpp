@@ -23,6 +23,12 @@ constexpr std::size_t unseen_tcp_file_move = std::size_t{512} << 10;
 // buffer of each direction that carries bulk; two of 512 KiB took its peak memory past 4 MiB.
 constexpr std::size_t unseen_relay_move = std::size_t{256} << 10;
 
+// What a pipe that ferrox writes (standard output, read by another program) is made to hold:
+// the most an unprivileged program may ask for. With --sum, a receiver into a pipe read by cat
+// measured 1.1x (TCP) to 3x (UNIX-domain) faster than with the usual 64 KiB; without it, the
+// same.
+constexpr std::size_t unseen_pipe_capacity = std::size_t{1} << 20;
+
 // The size of the buffer to allocate for a transfer: the largest move it may make. Only what
 // a move fills of it is ever touched.
 [[nodiscard]] std::size_t transfer_buffer_size(bool chunks_seen);

@@ -4,6 +4,7 @@
 // larger, and every byte and the checksum are the same.
 #include "harness.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <thread>
@@ -161,6 +162,47 @@ TEST(unseen_chunks, large_transfers_into_a_file_and_a_pipe_arrive_whole) {
                 }
             }
         }
+    }
+}
+
+// A pipe that a receiver writes is made to hold 1 MiB where no chunk is seen, so that its
+// reader takes more at a time; where dots show the chunks, or --buffer-size is given, the
+// pipe keeps the size it was given.
+TEST(unseen_chunks, a_pipe_written_grows_only_where_no_chunk_is_seen) {
+#ifdef FERROX_NO_KERNEL_PATHS
+    GTEST_SKIP() << "this build leaves a pipe's size to the system";
+#endif
+    constexpr int usual = 65536;
+    constexpr int grown = 1 << 20;
+    struct row {
+        std::vector<std::string> options;
+        int given_size;
+        int size_after;
+    };
+    // a listener prints its dots with -v only
+    for (const row& each : {row{{}, usual, grown}, row{{"-s"}, usual, grown},
+                            row{{"-b", "65536"}, usual, usual}, row{{"-v"}, usual, usual}}) {
+        temp_dir dir;
+        int ends[2] = {-1, -1};
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, each.given_size), each.given_size);
+        spawn_options options;
+        options.stdout_fd = ends[1];
+        const int port = free_tcp_port();
+        std::vector<std::string> args = each.options;
+        args.insert(args.end(), {"-l", port_text(port)});
+        process listener = start_listener(dir, args, options);
+        close(ends[1]);
+        const int peer = connect_tcp(port);
+        ASSERT_GE(peer, 0);
+        send_all(peer, "hello");
+        close(peer);
+        EXPECT_EQ(listener.wait(20s).status, 0) << listener.err();
+        char arrived[16] = {};
+        EXPECT_EQ(read(ends[0], arrived, sizeof arrived), 5);
+        EXPECT_EQ(fcntl(ends[0], F_GETPIPE_SZ), each.size_after)
+            << args.front() << " " << each.given_size;
+        close(ends[0]);
     }
 }
 
