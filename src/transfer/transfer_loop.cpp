@@ -106,7 +106,7 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
                              .from_tcp = from_connection && socket_is_tcp(from_fd),
                              .into_pipe = to_kind == stream_kind::shared_pipe,
                              .bytes_needed = needs_bytes};
-        if (ends.into_pipe) {
+        if (ends.into_pipe && ends.bytes_needed) {
             grow_pipe(to_fd, unseen_pipe_capacity);
         }
         const move_limits limits = unseen_move_limits(ends);
