@@ -367,10 +367,10 @@ TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
 // peer's bytes: a two-way transfer says so and ends with status 1, unlike a peer that went
 // away.
 TEST(fault_stdout, a_two_way_transfer_reports_standard_output_that_cant_be_written) {
-    // read and written (the default out of TCP into a file), with the checksum, spliced by
-    // the kernel (an explicit buffer size) and with the echo log's copy
+    // read and written (the default out of TCP into a file), spliced by the kernel (an
+    // explicit buffer size), spliced with the checksum's tee, and with the echo log's copy
     for (const std::vector<std::string>& extra :
-         {std::vector<std::string>{}, {"-s"}, {"-b", "65536"}, {"-e", "echo.log"}}) {
+         {std::vector<std::string>{}, {"-b", "65536"}, {"-s", "-b", "65536"}, {"-e", "echo.log"}}) {
         temp_dir dir;
         const int port = free_tcp_port();
         const int server = listen_tcp(port);
