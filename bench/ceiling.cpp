@@ -11,6 +11,7 @@
 //   ceiling relay PORT TARGET_PORT     poll relay with a 256 KiB buffer per direction
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,7 +134,9 @@ void splice_through_pipe(int from, int to) {
     if (pipe(ends) != 0) {
         die("pipe");
     }
-    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(mib));
+    if (fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(mib)) < 0) {
+        die("F_SETPIPE_SZ");  // a smaller pipe would be no ceiling
+    }
     for (;;) {
         ssize_t moved = splice(from, nullptr, ends[1], nullptr, mib, SPLICE_F_MOVE);
         if (moved < 0) {
