@@ -39,35 +39,42 @@ bool is_path(std::string_view where) {
     return where.find('/') != std::string_view::npos;
 }
 
-sockaddr_un unix_address(const char* path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    return address;
-}
+// A socket file's path, or a TCP port on 127.0.0.1.
+struct socket_address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    bool local = false;
+    [[nodiscard]] const sockaddr* get() const {
+        return reinterpret_cast<const sockaddr*>(&storage);
+    }
+};
 
-sockaddr_in loopback_address(const char* port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(port)));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+socket_address address_of(const char* where) {
+    socket_address address;
+    address.local = is_path(where);
+    if (address.local) {
+        auto* unix_socket = reinterpret_cast<sockaddr_un*>(&address.storage);
+        unix_socket->sun_family = AF_UNIX;
+        std::strncpy(unix_socket->sun_path, where, sizeof unix_socket->sun_path - 1);
+        address.length = sizeof(sockaddr_un);
+    } else {
+        auto* tcp = reinterpret_cast<sockaddr_in*>(&address.storage);
+        tcp->sin_family = AF_INET;
+        tcp->sin_port = htons(static_cast<std::uint16_t>(std::atoi(where)));
+        tcp->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.length = sizeof(sockaddr_in);
+    }
     return address;
 }
 
 int accepted(const char* where) {
-    const bool local = is_path(where);
-    const int server = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0);
-    int bound = -1;
-    if (local) {
-        const sockaddr_un address = unix_address(where);
-        bound = bind(server, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } else {
-        const int one = 1;
+    const socket_address address = address_of(where);
+    const int server = socket(address.storage.ss_family, SOCK_STREAM, 0);
+    const int one = 1;
+    if (!address.local) {
         setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        const sockaddr_in address = loopback_address(where);
-        bound = bind(server, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
-    if (server < 0 || bound != 0 || listen(server, 1) != 0) {
+    if (server < 0 || bind(server, address.get(), address.length) != 0 || listen(server, 1) != 0) {
         die("listen");
     }
     const int connection = accept(server, nullptr, nullptr);
@@ -75,24 +82,16 @@ int accepted(const char* where) {
         die("accept");
     }
     close(server);
-    if (local) {
+    if (address.local) {
         unlink(where);
     }
     return connection;
 }
 
 int connected(const char* where) {
-    const bool local = is_path(where);
-    const int connection = socket(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0);
-    int done = -1;
-    if (local) {
-        const sockaddr_un address = unix_address(where);
-        done = connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } else {
-        const sockaddr_in address = loopback_address(where);
-        done = connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    if (connection < 0 || done != 0) {
+    const socket_address address = address_of(where);
+    const int connection = socket(address.storage.ss_family, SOCK_STREAM, 0);
+    if (connection < 0 || connect(connection, address.get(), address.length) != 0) {
         die("connect");
     }
     return connection;
