@@ -186,10 +186,10 @@ namespace e2e {
 // write; a TCP connection goes into a file and a relay passes bytes on that way too); with
 // --buffer-size given, moved inside the kernel alone wherever it can (sendfile, splice); or,
 // with --sum, also copied into the program for the checksum on its way, at the defaults and
-// on the kernel's paths (a tee of each chunk). Tests that must hold byte
-// for byte on every one take this as their parameter and put its options in front of ferrox's
-// arguments. (Pipes, terminals, appending files and the echo log take the plain read and write
-// path; their own tests cover it.)
+// on the kernel's paths (a tee of each chunk). Tests that must hold byte for byte on every
+// one take this as their parameter and put its options in front of ferrox's arguments.
+// (Pipes, terminals, appending files and the echo log take the plain read and write path;
+// their own tests cover it.)
 struct data_path {
     std::string name;
     std::vector<std::string> options;

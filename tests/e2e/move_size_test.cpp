@@ -116,7 +116,7 @@ TEST(unseen_chunks, large_transfers_into_a_file_and_a_pipe_arrive_whole) {
                 int ends[2] = {-1, -1};
                 spawn_options options;
                 if (into_pipe) {
-                    ASSERT_EQ(pipe(ends), 0);
+                    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);  // ferrox holds only the write end
                     options.stdout_fd = ends[1];
                 }
                 std::vector<std::string> receiver =
