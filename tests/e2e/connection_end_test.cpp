@@ -268,7 +268,9 @@ TEST(kernel_paths, a_short_tee_costs_one_chunk_not_the_kernel_path) {
     EXPECT_GT(count_of(read_file(trace), "tee\n"), 10U);
 }
 
-// Sends 1000 bytes, one urgent byte, then 1000 bytes, and closes.
+// Sends 1000 bytes, one urgent byte, then 1000 bytes, and keeps the connection open: a peer
+// that closed right after would hide a receiver that holds the rest back (or spins) until the
+// end of data.
 std::string send_with_urgent_byte(int fd) {
     const std::string before = random_bytes(1000, 85);
     const std::string after = random_bytes(1000, 86);
@@ -277,45 +279,71 @@ std::string send_with_urgent_byte(int fd) {
     send(fd, "U", 1, MSG_OOB);
     std::this_thread::sleep_for(100ms);
     send_all(fd, after);
-    shutdown(fd, SHUT_WR);
     return before + "U" + after;
 }
 
 class urgent_data : public on_every_path {};
 
-// An urgent byte is a byte of the stream: a receiver writes it in its place and goes on.
-TEST_P(urgent_data, a_receiver_keeps_every_byte) {
-    temp_dir dir;
-    const int port = free_tcp_port();
-    process receiver = start_listener(dir, with_path({"-l", port_text(port)}));
-    const int sender = connect_tcp(port);
-    ASSERT_GE(sender, 0);
-    const std::string sent = send_with_urgent_byte(sender);
-    const exit_result result = receiver.wait(20s);
-    close(sender);
-    EXPECT_EQ(result.status, 0) << receiver.err();
-    EXPECT_EQ(receiver.out(), sent);
-    if (GetParam().with_checksum) {
-        EXPECT_NE(receiver.err().find("checksum: " + std::to_string(zlib_adler32(sent))),
-                  std::string::npos)
-            << receiver.err();
+// An urgent byte is a byte of the stream: a receiver writes it in its place and goes on at
+// once, into a file and into a pipe, while its peer keeps the connection open.
+TEST_P(urgent_data, a_receiver_keeps_every_byte_and_goes_on) {
+    for (const bool into_pipe : {false, true}) {
+        SCOPED_TRACE(into_pipe ? "into a pipe" : "into a file");
+        temp_dir dir;
+        const int port = free_tcp_port();
+        int out_pipe[2] = {-1, -1};
+        spawn_options options;
+        if (into_pipe) {
+            ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+            options.stdout_fd = out_pipe[1];
+        }
+        process receiver = start_listener(dir, with_path({"-l", port_text(port)}), options);
+        if (into_pipe) {
+            close(out_pipe[1]);
+        }
+        const int sender = connect_tcp(port);
+        ASSERT_GE(sender, 0);
+        const std::string sent = send_with_urgent_byte(sender);
+        // everything arrives before the sender ends its side
+        const std::string arrived = into_pipe ? receive_exactly(out_pipe[0], sent.size(), 10s)
+                                              : (wait_for_file_text(receiver.out_path, sent, 10s)
+                                                     ? sent
+                                                     : receiver.out());
+        EXPECT_TRUE(arrived == sent) << arrived.size() << " of " << sent.size();
+        shutdown(sender, SHUT_WR);
+        const exit_result result = receiver.wait(20s);
+        close(sender);
+        if (into_pipe) {
+            close(out_pipe[0]);
+        } else {
+            EXPECT_EQ(receiver.out(), sent);
+        }
+        EXPECT_EQ(result.status, 0) << receiver.err();
+        if (GetParam().with_checksum) {
+            EXPECT_NE(receiver.err().find("checksum: " + std::to_string(zlib_adler32(sent))),
+                      std::string::npos)
+                << receiver.err();
+        }
     }
 }
 
-// A relay passes the urgent byte on in its place, with everything after it.
-TEST_P(urgent_data, a_relay_forwards_every_byte) {
+// A relay passes the urgent byte on in its place, with everything after it, while its client
+// keeps the connection open.
+TEST_P(urgent_data, a_relay_forwards_every_byte_and_goes_on) {
     temp_dir dir;
     const auto [server_port, server, relay_port] = open_relay_ports();
     process relay = start_listener(dir, with_path(relay_args(relay_port, server_port)));
     const auto [client, far] = connect_through(relay_port, server);
     ASSERT_GE(far, 0);
     const std::string sent = send_with_urgent_byte(client);
-    const std::string arrived = receive_all(far, 20s);
+    const std::string arrived = receive_exactly(far, sent.size(), 10s);
+    EXPECT_TRUE(arrived == sent) << arrived.size() << " of " << sent.size();
+    shutdown(client, SHUT_WR);
+    EXPECT_TRUE(receive_all(far, 20s).empty()) << "bytes after the end";
     close(far);
     close(client);
     close(server);
     EXPECT_EQ(relay.wait(20s).status, 0) << relay.err();
-    EXPECT_EQ(arrived, sent);
 }
 
 INSTANTIATE_TEST_SUITE_P(paths, urgent_data, every_path, path_name);
