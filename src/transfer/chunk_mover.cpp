@@ -42,13 +42,16 @@ chunk_result move_chunk(chunk_mover& mover) {
     if (mover.kernel.method == kernel_method::none) {
         return plain_move(mover);
     }
-    kernel_request request = kernel_request::none;
-    const chunk_result result = kernel_move(mover, request);
-    switch (request) {
-    case kernel_request::none: return result;
-    case kernel_request::plain_for_good: close_kernel_channel(mover.kernel); break;
-    case kernel_request::plain_for_a_chunk: break;
+    const chunk_result result = kernel_move(mover);
+    switch (result.kind) {
+    case chunk_result::plain_from_now_on: close_kernel_channel(mover.kernel); break;
+    case chunk_result::plain_for_a_chunk: break;
+    default: return result;
     }
+    return plain_move(mover);
+}
+
+chunk_result move_chunk_plainly(chunk_mover& mover) {
     return plain_move(mover);
 }
 

@@ -22,6 +22,11 @@ struct chunk_result {
         source_failed,       // reading the source failed: `error`
         destination_failed,  // writing the destination failed: `error`
         must_wait,           // nothing more can move until `fd` is ready for `events`
+        // The kernel's route can't carry this chunk; the plain one takes it over. Only the
+        // mover sees these two: it moves the chunk by read and write at once.
+        plain_from_now_on,  // the kernel refuses this pair
+        plain_for_a_chunk,  // a socket splice gave 0, which may be an urgent byte rather
+                            // than the end: a plain read tells; the kernel route goes on after
     } kind;
     std::size_t bytes = 0;
     // The moved chunk, when it passed through the program (the checksum or the echo log
@@ -85,6 +90,10 @@ struct chunk_mover {
                                      bool needs_bytes, bool kernel_allowed);
 // Delivers the chunk in flight, if any; otherwise takes and delivers the next one.
 [[nodiscard]] chunk_result move_chunk(chunk_mover& mover);
+// Takes and delivers the next chunk by read and write, whatever route the mover has: for a
+// source that polls ready while the kernel's route takes nothing from it (a socket whose
+// splice stops at an urgent byte). No chunk may be in flight.
+[[nodiscard]] chunk_result move_chunk_plainly(chunk_mover& mover);
 [[nodiscard]] bool chunk_in_flight_now(const chunk_mover& mover);
 void close_mover(chunk_mover& mover);
 

@@ -29,20 +29,12 @@ struct kernel_channel {
     bool pair_supported = false;  // a chunk has gone through: the kernel supports this pair
 };
 
-// What the kernel path asks of the mover besides a result of its own.
-enum class kernel_request : std::uint8_t {
-    none,               // the result stands
-    plain_for_good,     // the kernel refuses this pair: read and write from here on
-    plain_for_a_chunk,  // a socket splice gave 0, which may be an urgent byte rather than
-                        // the end: a plain read tells; the kernel path goes on after it
-};
-
 // The kernel's method for this pair, or kernel_method::none.
 [[nodiscard]] kernel_channel open_kernel_channel(const chunk_mover& mover);
 
-// Moves a chunk in the kernel. Sets `request` when the mover must read and write instead;
-// the result is then not used.
-[[nodiscard]] chunk_result kernel_move(chunk_mover& mover, kernel_request& request);
+// Moves a chunk in the kernel, or says that the plain route must take it over
+// (chunk_result::plain_from_now_on, chunk_result::plain_for_a_chunk).
+[[nodiscard]] chunk_result kernel_move(chunk_mover& mover);
 
 void close_kernel_channel(kernel_channel& channel);
 

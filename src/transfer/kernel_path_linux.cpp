@@ -180,7 +180,7 @@ bool drop_from_own_pipe(int fd, std::size_t length) {
 // What a failed sendfile (errno) means for the chunk in flight. A pair the kernel refuses,
 // before any of the chunk went, goes by read and write: a chunk sent from the file's own
 // position was never taken, one sent by offset is in the buffer already.
-chunk_result sendfile_failure(chunk_mover& mover, kernel_request& request, place held) {
+chunk_result sendfile_failure(chunk_mover& mover, place held) {
     chunk_in_flight& chunk = mover.chunk;
     const int error = errno;
     const meaning what = meaning_of(kernel_call::sendfile_call, error, mover.kernel.pair_supported);
@@ -190,8 +190,7 @@ chunk_result sendfile_failure(chunk_mover& mover, kernel_request& request, place
         } else {
             chunk = {};
         }
-        request = kernel_request::plain_for_good;
-        return {chunk_result::source_ended};
+        return {chunk_result::plain_from_now_on};
     }
     const chunk_result result = result_of_failure(mover, what, error);
     if (result.kind != chunk_result::must_wait) {
@@ -203,7 +202,7 @@ chunk_result sendfile_failure(chunk_mover& mover, kernel_request& request, place
 // A chunk is up to a buffer's size from the file's own position, as a read would take it;
 // sendfile moves the position by what it sent, so a chunk cut short by a full socket goes on
 // from there.
-chunk_result sendfile_chunk(chunk_mover& mover, kernel_request& request) {
+chunk_result sendfile_chunk(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
     if (chunk.length == 0) {
         chunk = {mover.buffer.size(), 0, place::file_position, 0};
@@ -221,7 +220,7 @@ chunk_result sendfile_chunk(chunk_mover& mover, kernel_request& request) {
         if (errno == EINTR) {
             continue;
         }
-        return sendfile_failure(mover, request, place::file_position);
+        return sendfile_failure(mover, place::file_position);
     }
     if (chunk.delivered == 0) {
         chunk = {};
@@ -232,7 +231,7 @@ chunk_result sendfile_chunk(chunk_mover& mover, kernel_request& request) {
 
 // The chunk is read into the buffer for the program (which moves the file position on, as a
 // read does), then the same bytes are sent from the file by their offset.
-chunk_result sendfile_after_read(chunk_mover& mover, kernel_request& request) {
+chunk_result sendfile_after_read(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
     if (chunk.length == 0) {
         const chunk_result taken = take_into_buffer(mover);
@@ -258,14 +257,14 @@ chunk_result sendfile_after_read(chunk_mover& mover, kernel_request& request) {
         if (errno == EINTR) {
             continue;
         }
-        return sendfile_failure(mover, request, place::file_offset);
+        return sendfile_failure(mover, place::file_offset);
     }
     return chunk_done(mover, true);
 }
 
 // --- one side is a pipe --------------------------------------------------------------------
 
-chunk_result splice_direct(chunk_mover& mover, kernel_request& request) {
+chunk_result splice_direct(chunk_mover& mover) {
     for (;;) {
         const ssize_t n = splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(),
                                  SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
@@ -276,7 +275,7 @@ chunk_result splice_direct(chunk_mover& mover, kernel_request& request) {
         if (n == 0) {
             // A socket's splice stops at an urgent byte with 0; only a read tells the end.
             if (file_type(mover.from_fd) == S_IFSOCK) {
-                request = kernel_request::plain_for_a_chunk;
+                return {chunk_result::plain_for_a_chunk};
             }
             return {chunk_result::source_ended};
         }
@@ -286,8 +285,7 @@ chunk_result splice_direct(chunk_mover& mover, kernel_request& request) {
         const meaning what =
             meaning_of(kernel_call::splice_direct, errno, mover.kernel.pair_supported);
         if (what == meaning::refused) {
-            request = kernel_request::plain_for_good;
-            return {chunk_result::source_ended};
+            return {chunk_result::plain_from_now_on};
         }
         return result_of_failure(mover, what, errno);
     }
@@ -325,7 +323,7 @@ bool move_chunk_to_buffer(chunk_mover& mover, bool already_in_buffer) {
     return taken;
 }
 
-chunk_result splice_out_of_own_pipe(chunk_mover& mover, kernel_request& request) {
+chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
     while (chunk.delivered < chunk.length) {
         const ssize_t out =
@@ -348,8 +346,7 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover, kernel_request& request)
                 chunk = {};
                 return failed(chunk_result::source_failed, EIO, mover.from_fd);
             }
-            request = kernel_request::plain_for_good;
-            return {chunk_result::source_ended};
+            return {chunk_result::plain_from_now_on};
         }
         const chunk_result result = result_of_failure(mover, what, error);
         if (result.kind != chunk_result::must_wait) {
@@ -363,9 +360,9 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover, kernel_request& request)
     return chunk_done(mover, mover.needs_bytes);
 }
 
-chunk_result splice_via_pipe(chunk_mover& mover, kernel_request& request) {
+chunk_result splice_via_pipe(chunk_mover& mover) {
     if (mover.chunk.length > 0) {
-        return splice_out_of_own_pipe(mover, request);
+        return splice_out_of_own_pipe(mover);
     }
     if (mover.from_kind == stream_kind::shared_socket && !ready_now(mover.from_fd, POLLIN)) {
         return must_wait(mover.from_fd, POLLIN);  // a socket we share may block: ask first
@@ -379,14 +376,12 @@ chunk_result splice_via_pipe(chunk_mover& mover, kernel_request& request) {
     }
     if (n == 0) {
         // An urgent byte stops a socket's splice with 0 too: a read tells the end.
-        request = kernel_request::plain_for_a_chunk;
-        return {chunk_result::source_ended};
+        return {chunk_result::plain_for_a_chunk};
     }
     if (n < 0) {
         const meaning what = meaning_of(kernel_call::splice_in, errno, mover.kernel.pair_supported);
         if (what == meaning::refused) {
-            request = kernel_request::plain_for_good;
-            return {chunk_result::source_ended};
+            return {chunk_result::plain_from_now_on};
         }
         return result_of_failure(mover, what, errno);
     }
@@ -400,7 +395,7 @@ chunk_result splice_via_pipe(chunk_mover& mover, kernel_request& request) {
         }
         return deliver_from_buffer(mover);
     }
-    return splice_out_of_own_pipe(mover, request);
+    return splice_out_of_own_pipe(mover);
 }
 
 bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
@@ -469,20 +464,18 @@ kernel_channel open_kernel_channel(const chunk_mover& mover) {
     return channel;
 }
 
-chunk_result kernel_move(chunk_mover& mover, kernel_request& request) {
+chunk_result kernel_move(chunk_mover& mover) {
     if (mover.chunk.length > 0 && mover.chunk.held == place::buffer) {
         return deliver_from_buffer(mover);  // a chunk that went by write, or is going
     }
     switch (mover.kernel.method) {
     case kernel_method::sendfile_from_file:
-        return mover.needs_bytes ? sendfile_after_read(mover, request)
-                                 : sendfile_chunk(mover, request);
-    case kernel_method::splice_direct: return splice_direct(mover, request);
-    case kernel_method::splice_via_pipe: return splice_via_pipe(mover, request);
+        return mover.needs_bytes ? sendfile_after_read(mover) : sendfile_chunk(mover);
+    case kernel_method::splice_direct: return splice_direct(mover);
+    case kernel_method::splice_via_pipe: return splice_via_pipe(mover);
     case kernel_method::none: break;
     }
-    request = kernel_request::plain_for_good;
-    return {chunk_result::source_ended};
+    return {chunk_result::plain_from_now_on};
 }
 
 void close_kernel_channel(kernel_channel& channel) {

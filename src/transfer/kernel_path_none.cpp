@@ -9,9 +9,8 @@ kernel_channel open_kernel_channel(const chunk_mover& /*mover*/) {
     return {};
 }
 
-chunk_result kernel_move(chunk_mover& /*mover*/, kernel_request& request) {
-    request = kernel_request::plain_for_good;
-    return {chunk_result::source_ended};
+chunk_result kernel_move(chunk_mover& /*mover*/) {
+    return {chunk_result::plain_from_now_on};
 }
 
 void close_kernel_channel(kernel_channel& channel) {

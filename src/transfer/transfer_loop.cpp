@@ -11,6 +11,7 @@
 #include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,11 +34,17 @@ transfer_end end_of(const chunk_result& result, int from_fd) {
     case chunk_result::source_failed: return {transfer_end::source_failed, result.error, result.fd};
     case chunk_result::destination_failed:
         return {transfer_end::destination_failed, error_of_write(result), result.fd};
-    case chunk_result::source_ended:
-    case chunk_result::moved:
-    case chunk_result::must_wait: break;
+    default: break;
     }
     return {transfer_end::source_ended, 0, from_fd};
+}
+
+// Whether a lane that the wait found ready, with no chunk in flight, was told to wait for the
+// same thing again: its move took nothing although the source or destination it waited for
+// is ready.
+bool ready_yet_idle(const lane& each, const chunk_result& result) {
+    return result.kind == chunk_result::must_wait && result.fd == each.awaited.fd &&
+           result.events == each.awaited.events && !chunk_in_flight_now(each.mover);
 }
 
 // Moves the lane's next chunk. True when it moved one and may move more at once.
@@ -46,7 +53,13 @@ bool serve(lane& each, bool ending, std::optional<transfer_end>& end) {
         each.finished = true;  // the transfer ends: nothing new is taken
         return false;
     }
-    const chunk_result result = move_chunk(each.mover);
+    chunk_result result = move_chunk(each.mover);
+    if (std::exchange(each.woken, false) && ready_yet_idle(each, result)) {
+        // Ready, yet the kernel's route took nothing: a TCP socket's splice stops short of an
+        // urgent byte while poll reports the socket readable, and waiting again would spin.
+        // The plain route reads past it; the kernel's route takes the chunks after it.
+        result = move_chunk_plainly(each.mover);
+    }
     switch (result.kind) {
     case chunk_result::moved:
         account_chunk(result.bytes, result.seen, each.echo_label, each.with_dots);
@@ -55,9 +68,7 @@ bool serve(lane& each, bool ending, std::optional<transfer_end>& end) {
         each.waiting = true;
         each.awaited = {result.fd, result.events, 0};
         return false;
-    case chunk_result::source_ended:
-    case chunk_result::source_failed:
-    case chunk_result::destination_failed: break;
+    default: break;
     }
     each.finished = true;
     // A chunk that fails on its way after the transfer began to end is lost all the same: the
@@ -119,7 +130,7 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
                                    needs_bytes || route == move_route::read_then_kernel,
                                    route != move_route::through_program);
     mover.buffered_move = buffered;
-    return {mover, echo_label, with_dots, false, false, {}};
+    return {mover, echo_label, with_dots, false, false, false, {}};
 }
 
 transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
@@ -166,7 +177,8 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
         std::size_t next = 0;
         for (lane& each : lanes) {
             if (each.waiting && !each.finished) {
-                each.waiting = watched[next++].revents == 0;
+                each.woken = watched[next++].revents != 0;
+                each.waiting = !each.woken;
             }
         }
     }

@@ -16,6 +16,7 @@ struct lane {
     bool with_dots;
     bool waiting;   // for `awaited` to be ready
     bool finished;  // its source ended or failed, or the transfer is ending
+    bool woken;     // the wait found `awaited` ready: the next move must move something
     pollfd awaited;
 };
 

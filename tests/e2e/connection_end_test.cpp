@@ -305,10 +305,9 @@ TEST_P(urgent_data, a_receiver_keeps_every_byte_and_goes_on) {
         ASSERT_GE(sender, 0);
         const std::string sent = send_with_urgent_byte(sender);
         // everything arrives before the sender ends its side
-        const std::string arrived = into_pipe ? receive_exactly(out_pipe[0], sent.size(), 10s)
-                                              : (wait_for_file_text(receiver.out_path, sent, 10s)
-                                                     ? sent
-                                                     : receiver.out());
+        const std::string arrived =
+            into_pipe ? receive_exactly(out_pipe[0], sent.size(), 10s)
+                      : (wait_for_file_text(receiver.out_path, sent, 10s) ? sent : receiver.out());
         EXPECT_TRUE(arrived == sent) << arrived.size() << " of " << sent.size();
         shutdown(sender, SHUT_WR);
         const exit_result result = receiver.wait(20s);

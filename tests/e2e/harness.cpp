@@ -517,7 +517,7 @@ std::string receive_exactly(int fd, std::size_t count, seconds limit) {
             break;
         }
         const std::size_t want = std::min(sizeof buffer, count - data.size());
-        const ssize_t n = recv(fd, buffer, want, 0);
+        const ssize_t n = read(fd, buffer, want);  // a socket or a pipe
         if (n <= 0) {
             break;
         }

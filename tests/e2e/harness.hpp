@@ -146,7 +146,8 @@ void write_file(const std::string& path, const std::string& data);
 void send_all(int fd, const std::string& data);
 // Reads until the peer closes or the deadline passes.
 [[nodiscard]] std::string receive_all(int fd, seconds limit = 60s);
-// Reads until `count` bytes have arrived, the peer closes or the deadline passes.
+// Reads a socket or a pipe until `count` bytes have arrived, the peer closes or the deadline
+// passes.
 [[nodiscard]] std::string receive_exactly(int fd, std::size_t count, seconds limit = 20s);
 
 }  // namespace e2e
