@@ -377,6 +377,102 @@ TEST(connection_end, a_relay_passes_a_reset_on) {
         << relay.err();
 }
 
+// A client sends a file through a relay and ends; what the onward server then does with the
+// bytes decides the client's status, as it would connected directly: the relay gives its
+// client its end of data only once the server has ended in order or been given its moment.
+TEST(connection_end, a_relay_judges_the_onward_server_before_its_client_is_told) {
+    enum class server_does { resets, ends_in_order, stays_open };
+    const struct {
+        const char* name;
+        server_does then;
+        int client_status;
+    } cases[] = {
+        {"the server resets after reading", server_does::resets, 1},
+        {"the server ends in order", server_does::ends_in_order, 0},
+        {"the server stays open", server_does::stays_open, 0},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const std::string file = dir.file("data");
+        const std::string data = random_bytes(3000, 88);
+        write_file(file, data);
+        const auto [server_port, server, relay_port] = open_relay_ports();
+        process relay = start_listener(dir, relay_args(relay_port, server_port));
+        process client = spawn(dir, {"-q", "-h", local_host(relay_port), file});
+        const int far = accept_with_deadline(server);
+        ASSERT_GE(far, 0);
+        EXPECT_TRUE(receive_exactly(far, data.size(), 10s) == data);
+        if (each.then == server_does::resets) {
+            reset_connection(far);
+        } else if (each.then == server_does::ends_in_order) {
+            EXPECT_TRUE(receive_all(far, 10s).empty());
+            close(far);
+        }
+        const exit_result client_end = client.wait(20s);
+        const exit_result relay_end = relay.wait(20s);
+        if (each.then == server_does::stays_open) {
+            close(far);
+        }
+        close(server);
+        EXPECT_EQ(client_end.status, each.client_status) << client.err();
+        EXPECT_EQ(relay_end.status, each.client_status) << relay.err();
+        if (each.client_status != 0) {
+            EXPECT_NE(client.err().find("write: Connection reset by peer\n"), std::string::npos)
+                << client.err();
+        }
+    }
+}
+
+// A relay whose onward connection can't be made cuts its client's connection: a client that
+// receives through it over TCP sees a reset, not an empty, complete stream, and a client that
+// sent bytes the relay never read is told so on either transport.
+TEST(connection_end, a_relay_whose_onward_connect_fails_cuts_its_client) {
+    const struct {
+        const char* name;
+        bool over_tcp;
+        bool client_sends;
+        const char* client_line;
+    } cases[] = {
+        {"tcp, receiving client", true, false, "read: Connection reset by peer\n"},
+        {"tcp, sending client", true, true, "write: Connection reset by peer\n"},
+        {"unix, sending client", false, true, "Connection reset by peer\n"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const std::string file = dir.file("data");
+        write_file(file, random_bytes(3000, 89));
+        const int relay_port = free_tcp_port();
+        const std::string front = dir.file("relay.sock");
+        process relay =
+            each.over_tcp
+                ? start_listener(dir, {"-l", port_text(relay_port), "-h",
+                                       local_host(free_tcp_port())})
+                : start_listener(dir, {"-U", front, "-u", dir.file("missing.sock")});
+        std::vector<std::string> args = {"-q"};
+        if (each.over_tcp) {
+            args.insert(args.end(), {"-h", local_host(relay_port)});
+        } else {
+            args.insert(args.end(), {"-u", front});
+        }
+        if (each.client_sends) {
+            args.push_back(file);
+        } else {
+            args.push_back("-o");
+        }
+        process client = spawn(dir, args);
+        const exit_result relay_end = relay.wait(20s);
+        const exit_result client_end = client.wait(20s);
+        EXPECT_EQ(relay_end.status, 1) << relay.err();
+        EXPECT_NE(relay.err().find("error connecting socket\n"), std::string::npos)
+            << relay.err();
+        EXPECT_EQ(client_end.status, 1) << client.err();
+        EXPECT_NE(client.err().find(each.client_line), std::string::npos) << client.err();
+        EXPECT_EQ(client.out(), "");
+    }
+}
+
 // In a two-way transfer a reset of the connection cut what was meant for standard output.
 TEST(connection_end, a_two_way_transfer_reports_a_reset) {
     temp_dir dir;
