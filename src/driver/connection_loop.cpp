@@ -8,8 +8,11 @@
 #include "terminal/interrupt.hpp"
 #include "transfer/connection_end.hpp"
 #include "transfer/relay.hpp"
+#include "transfer/relay_close.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -55,11 +58,28 @@ bool relay_mode() {
     return has_flag(FLAG_LISTEN) && has_flag(FLAG_HOST);
 }
 
+// Takes a data socket out of run_state before it is closed, so that the interrupt handler
+// can't close its number again once a later socket or file has taken it.
+int take_data_socket(descriptor_field* slot) {
+    const int fd = *slot;
+    *slot = -1;
+    return fd;
+}
+
+// A relay that can't reach its server cuts the peer it accepted: a client receiving through
+// it must not take an empty stream for a complete one.
+void connect_onward() {
+    if (run_state.connect_fn(&run_state.relay_fd, run_state.host, run_state.connect_port) != 0) {
+        close_with_reset(take_data_socket(&run_state.data_fd));
+        die("error connecting socket\n");
+    }
+}
+
 void set_up_endpoints() {
     if (has_flag(FLAG_LISTEN)) {
         accept_peer();
         if (relay_mode()) {
-            connect_to(&run_state.relay_fd);
+            connect_onward();
         }
     } else {
         connect_to(&run_state.data_fd);
@@ -79,14 +99,14 @@ void report_failure(const char* label, int error) {
     std::perror(label);
 }
 
-bool failed(const transfer_end& end) {
+bool is_failure(const transfer_end& end) {
     return end.kind == transfer_end::source_failed || end.kind == transfer_end::destination_failed;
 }
 
 // The source's end, an interrupt, or a failure that the interrupt handler caused by closing
 // the descriptor under the call.
 bool ended_quietly(const transfer_end& end) {
-    return !failed(end) || failed_by_interrupt(end.error);
+    return !is_failure(end) || failed_by_interrupt(end.error);
 }
 
 // What the end of a one-way copy means for the run: 0, or 1 once a failure is reported. A
@@ -119,6 +139,9 @@ bool peer_had_ended(const transfer_end& end) {
 // A two-way transfer or a relay: a connection that resets or fails cut what it carried, and
 // so does standard input or output that fails. Each is reported.
 int judge_two_way_end(const transfer_end& end) {
+    if (end.kind == transfer_end::wait_failed) {
+        return 1;  // the transfer reported it: the run can't tell what was still to come
+    }
     if (ended_quietly(end) || peer_had_ended(end)) {
         return 0;
     }
@@ -158,10 +181,12 @@ struct cycle_outcome {
     bool stream_cut;            // a failure lost data on its way through the connection
     bool standard_input_ended;  // standard input was read to its end
     bool interrupted;           // Ctrl-C or Ctrl-\ ended it
+    int ended_source = -1;      // the descriptor whose end of data ended the transfer
 };
 
 cycle_outcome outcome_of(const transfer_end& end, int status, bool input_ended) {
-    return {status, status != 0, input_ended, end.kind == transfer_end::interrupted};
+    const int ended = end.kind == transfer_end::source_ended ? end.fd : -1;
+    return {status, status != 0, input_ended, end.kind == transfer_end::interrupted, ended};
 }
 
 // A file that can't be opened is reported and the others are still sent; the status is 1.
@@ -256,18 +281,23 @@ void print_summary(const timeval& start, const timeval& end) {
     }
 }
 
-// Takes a data socket out of run_state before it is closed, so that the interrupt handler
-// can't close its number again once a later socket or file has taken it.
-int take_data_socket(descriptor_field* slot) {
-    const int fd = *slot;
-    *slot = -1;
-    return fd;
+// The summary counts what reached the peers: bytes that a reset threw away left ferrox's
+// buffers but never arrived.
+void forget_undelivered(int bytes) {
+    run_state.byte_count -= std::min<std::int64_t>(bytes, run_state.byte_count);
+}
+
+// Closes a connection with a reset, without counting what the reset throws away.
+void cut_connection(int fd) {
+    forget_undelivered(undelivered_bytes(fd, false));
+    close_with_reset(fd);
 }
 
 // What the close of a connection told: 0, or 1 once a failure is reported. In a two-way
 // transfer or a relay, a peer that had ended its side (its reset then reads EPIPE) ended the
 // transfer, as its end of data always does.
 int judge_close_end(const close_end& end) {
+    forget_undelivered(end.undelivered);
     const bool two_way = has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT);
     switch (end.kind) {
     case close_end::reset_by_peer:
@@ -279,7 +309,7 @@ int judge_close_end(const close_end& end) {
         report_failure("write", end.error == EPIPE ? ECONNRESET : end.error);
         return 1;
     case close_end::timed_out:
-        std::fprintf(stderr, "timeout: %d bytes left unacknowledged\n", end.unacknowledged);
+        std::fprintf(stderr, "timeout: %d bytes left unacknowledged\n", end.undelivered);
         return 1;
     case close_end::delivered:
     case close_end::interrupted: break;
@@ -297,35 +327,36 @@ close_terms terms_of_close() {
     return terms;
 }
 
+int close_both_relay_sockets(int data_fd, int relay_fd, int ended_source) {
+    const relay_close_end end = close_relay(data_fd, relay_fd, ended_source, terms_of_close());
+    const int status = judge_close_end(end.first);
+    if (end.cut) {
+        forget_undelivered(end.second.undelivered);  // passed on: its peer is told by the reset
+        return status;
+    }
+    return status | judge_close_end(end.second);
+}
+
 // Closes the cycle's data sockets. After a failure that lost data, with a reset, so that the
 // peer can't take the cut stream for a complete one; otherwise in order, waiting until each
-// peer has everything. In relay mode a connection whose close fails passes the cut on to the
-// other. Returns 0, or 1 once a failure of a close is reported.
+// peer has everything. Returns 0, or 1 once a failure of a close is reported.
 int close_data_sockets(const cycle_outcome& outcome) {
     const int data_fd = take_data_socket(&run_state.data_fd);
     const int relay_fd = relay_mode() ? take_data_socket(&run_state.relay_fd) : -1;
     if (outcome.stream_cut) {
-        close_with_reset(data_fd);
-        close_with_reset(relay_fd);
+        cut_connection(data_fd);
+        cut_connection(relay_fd);
         return 0;
     }
     if (data_fd < 0) {
         close_plainly(relay_fd);  // the interrupt handler closed the other
         return 0;
     }
-    const close_terms terms = terms_of_close();
-    const bool near_shut_down = begin_orderly_close(data_fd);
-    if (relay_fd < 0) {
-        return judge_close_end(finish_orderly_close(data_fd, near_shut_down, terms));
+    if (relay_fd >= 0) {
+        return close_both_relay_sockets(data_fd, relay_fd, outcome.ended_source);
     }
-    const bool onward_shut_down = begin_orderly_close(relay_fd);
-    const close_end onward = finish_orderly_close(relay_fd, onward_shut_down, terms);
-    if (onward.kind == close_end::reset_by_peer || onward.kind == close_end::timed_out) {
-        close_with_reset(data_fd);
-        return judge_close_end(onward);
-    }
-    return judge_close_end(onward) |
-           judge_close_end(finish_orderly_close(data_fd, near_shut_down, terms));
+    const bool shut_down = begin_orderly_close(data_fd);
+    return judge_close_end(finish_orderly_close(data_fd, shut_down, terms_of_close()));
 }
 
 cycle_outcome run_cycle(std::span<char*> operands) {

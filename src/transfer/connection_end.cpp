@@ -96,6 +96,10 @@ close_end wait_while_peer_sends(int fd, input_report& input) {
     return {close_end::delivered};
 }
 
+close_end reset_end(int fd, int error, bool shut_down = true) {
+    return {close_end::reset_by_peer, error, undelivered_bytes(fd, shut_down)};
+}
+
 close_end wait_for_acknowledgement(int fd, const idle_limit& limit, input_report& input) {
     int last = unacknowledged_bytes(fd);
     if (last < 0) {
@@ -110,7 +114,7 @@ close_end wait_for_acknowledgement(int fd, const idle_limit& limit, input_report
     for (;;) {
         input = look_at(fd, input.state);
         if (input.state == input_report::failed) {
-            return {close_end::reset_by_peer, input.error};
+            return reset_end(fd, input.error);
         }
         const int queued = unacknowledged_bytes(fd);
         if (queued <= 0) {
@@ -126,9 +130,10 @@ close_end wait_for_acknowledgement(int fd, const idle_limit& limit, input_report
             const auto idle =
                 std::chrono::duration_cast<milliseconds>(steady::now() - last_progress);
             if (idle >= limit.period) {
-                // our end of data takes a place in TCP's count, but is no byte of the stream
-                const int fin = socket_is_tcp(fd) ? 1 : 0;
-                return {close_end::timed_out, 0, queued - fin};
+                const int undelivered = undelivered_bytes(fd, true);
+                // only our end of data waits for its acknowledgement: every byte arrived
+                return undelivered > 0 ? close_end{close_end::timed_out, 0, undelivered}
+                                       : close_end{close_end::delivered};
             }
             next = std::min(next, limit.period - idle);
         }
@@ -152,13 +157,22 @@ close_end wait_out_the_grace(int fd, input_report& input) {
         }
         input = look_at(fd, input.state);
         if (input.state == input_report::failed) {
-            return {close_end::reset_by_peer, input.error};
+            return reset_end(fd, input.error);
         }
     }
     return {close_end::delivered};
 }
 
 }  // namespace
+
+int undelivered_bytes(int fd, bool shut_down) {
+    if (fd < 0 || !socket_is_tcp(fd)) {
+        return 0;
+    }
+    // our end of data takes a place in TCP's count, but is no byte of the stream
+    const int queued = unacknowledged_bytes(fd) - (shut_down ? 1 : 0);
+    return queued > 0 ? queued : 0;
+}
 
 bool begin_orderly_close(int fd) {
     return shutdown(fd, SHUT_WR) == 0;
@@ -169,9 +183,10 @@ close_end finish_orderly_close(int fd, bool shut_down, const close_terms& terms)
         // The connection was gone before the close: a reset that no call has reported yet
         // is reported now; one that a failed call reported was judged with that call.
         const int error = pending_error(fd);
+        const close_end end =
+            error != 0 ? reset_end(fd, error, false) : close_end{close_end::delivered};
         close_plainly(fd);
-        return error != 0 ? close_end{close_end::reset_by_peer, error}
-                          : close_end{close_end::delivered};
+        return end;
     }
     input_report input{input_report::open};
     close_end end = wait_for_acknowledgement(fd, terms.limit, input);

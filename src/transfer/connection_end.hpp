@@ -23,11 +23,19 @@ struct close_end {
         timed_out,      // nothing was acknowledged for the whole --timeout period
     } kind;
     int error = 0;
-    int unacknowledged = 0;  // timed_out: bytes the peer didn't acknowledge
+    // Bytes written that the peer never got, where the system tells (TCP): a timeout's
+    // unacknowledged bytes, or what a reset threw away. The summary doesn't count them.
+    int undelivered = 0;
 };
 
 // How long a one-way sender's peer has to end or reset once it has acknowledged everything.
 constexpr int close_grace_ms = 1000;
+
+// Bytes written to the connection that its peer hasn't acknowledged, which a reset throws
+// away: TCP's count (our end of data, once `shut_down`, is no byte of the stream). 0 on a
+// UNIX-domain connection, whose bytes wait in the peer's own queue, and where the system
+// can't tell.
+[[nodiscard]] int undelivered_bytes(int fd, bool shut_down);
 
 // Shuts our direction down: the peer gets its end of data after what is queued. False when
 // the connection is gone already.

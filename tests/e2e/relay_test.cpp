@@ -162,20 +162,69 @@ TEST(relay_timeout, ends_an_idle_transfer_and_not_a_busy_one) {
     EXPECT_GE(lasted.count(), 2.0);
 }
 
-// A negative period, which select refuses: the first wait fails before any data moves.
-TEST(relay_timeout, a_period_select_refuses_ends_with_the_select_line) {
+// A zero period ends a two-way transfer at its first idle moment with "timeout", as always;
+// the close that follows finds every byte delivered (only its end of data may still wait for
+// an acknowledgement), which is no timeout and no failure.
+TEST(relay_timeout, a_zero_period_ends_with_every_byte_delivered) {
     temp_dir dir;
     const int port = free_tcp_port();
     const int server = listen_tcp(port);
     spawn_options options;
     options.stdin_pipe = true;
-    process client = spawn(dir, {"-h", local_host(port), "-i", "-o", "-t", "-1"}, options);
-    const int fd = accept_with_deadline(server);
+    process client = spawn(dir, {"-h", local_host(port), "-i", "-o", "-t", "0"}, options);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
     const exit_result result = client.wait(20s);
-    close(fd);
+    const std::string arrived = receive_all(peer, 5s);
+    close(peer);
     close(server);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_NE(client.err().find("select: Invalid argument\n"), std::string::npos) << client.err();
+    EXPECT_EQ(result.status, 0) << client.err();
+    EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+    EXPECT_EQ(client.err().find("left unacknowledged"), std::string::npos) << client.err();
+    EXPECT_TRUE(arrived.empty());
+}
+
+// A period that no wait can take (negative, or with negative microseconds, which is what
+// "1e-9" reads as): the first wait fails before any data moves. That is a failure: the run
+// says "select: Invalid argument", its status is 1, and the peers see their streams cut, in a
+// two-way transfer and in a relay alike.
+TEST(relay_timeout, a_period_no_wait_can_take_is_a_failure) {
+    for (const char* period : {"-1", "-1e-9", "1e-9"}) {
+        for (const bool relay : {false, true}) {
+            SCOPED_TRACE(std::string(period) + (relay ? " relay" : " two-way"));
+            temp_dir dir;
+            const auto [server_port, server, relay_port] = open_relay_ports();
+            spawn_options options;
+            options.stdin_pipe = true;
+            process ferrox =
+                relay ? start_listener(dir, relay_args(relay_port, server_port, {"-t", period}))
+                      : spawn(dir, {"-h", local_host(server_port), "-i", "-o", "-t", period},
+                              options);
+            int client = -1;
+            int far = -1;
+            if (relay) {
+                const relay_connections both = connect_through(relay_port, server);
+                client = both.client;
+                far = both.far;
+                send_all(client, random_bytes(100000, 90));
+            } else {
+                far = accept_with_deadline(server);
+            }
+            ASSERT_GE(far, 0);
+            const exit_result result = ferrox.wait(20s);
+            char byte = 0;
+            const ssize_t got = recv(far, &byte, 1, 0);
+            EXPECT_TRUE(got < 0 && errno == ECONNRESET) << "the server saw a plain end";
+            close(far);
+            if (client >= 0) {
+                close(client);
+            }
+            close(server);
+            EXPECT_EQ(result.status, 1) << ferrox.err();
+            EXPECT_NE(ferrox.err().find("select: Invalid argument\n"), std::string::npos)
+                << ferrox.err();
+        }
+    }
 }
 
 // The echo log of a scripted exchange: separator, connection lines, then "L: " and "H: "
