@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "cmdline/address_forms.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 bracketed_text read_brackets(std::string_view text) {
     bracketed_text parsed{bracket_form::none, {}, {}, std::nullopt};
@@ -25,6 +27,15 @@ bracketed_text read_brackets(std::string_view text) {
         parsed.form = bracket_form::malformed;
     }
     return parsed;
+}
+
+std::optional<std::uint16_t> port_number(const char* text) {
+    errno = 0;
+    const long number = std::strtol(text, nullptr, 10);
+    if (errno == ERANGE || number < 0 || number > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(number);
 }
 
 bool report_bad_brackets(const bracketed_text& parsed, const char* text, bool needs_port) {

@@ -5,6 +5,7 @@
 // was.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -22,6 +23,11 @@ struct bracketed_text {
 };
 
 [[nodiscard]] bracketed_text read_brackets(std::string_view text);
+
+// The port that a number text names, read as strtol reads the start of the text, so that a
+// text that starts with no number comes to 0 as it always did. Nothing for a number outside
+// 0 to 65535: it names no port, and its low 16 bits would name another one. Host order.
+[[nodiscard]] std::optional<std::uint16_t> port_number(const char* text);
 
 // Says on standard error what is wrong with a bracketed text: its form, or (when `needs_port`)
 // the port that it lacks. False when nothing is.

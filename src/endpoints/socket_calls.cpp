@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/socket_calls.hpp"
 
+#include "platform/platform.hpp"
 #include "state/handled_signals.hpp"
 
 #include <cerrno>
@@ -12,6 +13,9 @@ int socket_into(descriptor_field* slot, int domain) {
     const int fd = socket(domain, SOCK_STREAM, 0);
     *slot = fd;
     restore_signal_mask(previous);
+    if (fd >= 0) {
+        keep_sigpipe_off_socket(fd);
+    }
     return fd;
 }
 
@@ -37,6 +41,7 @@ int accept_into(descriptor_field* slot, int listening_fd, sockaddr* address, soc
         errno = EINTR;
         return -1;
     }
+    keep_sigpipe_off_socket(fd);
     return fd;
 }
 

@@ -15,16 +15,22 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// The low 16 bits of the number, in network byte order. strtol rather than atoi keeps a
-// number too large for an int defined.
-std::uint16_t numeric_port(const char* text) {
-    return htons(static_cast<std::uint16_t>(std::strtol(text, nullptr, 10)));
+// The port of a number text, in network byte order; a number outside 0 to 65535 is reported
+// rather than wrapped round to another port.
+std::optional<std::uint16_t> numeric_port(const char* text) {
+    const std::optional<std::uint16_t> number = port_number(text);
+    if (!number) {
+        std::fprintf(stderr, "port out of range: %s (a port is 0 to 65535)\n", text);
+        return std::nullopt;
+    }
+    return htons(*number);
 }
 
 // The address inside brackets, or a report of what is wrong with it.
@@ -76,7 +82,11 @@ int read_local_address(const char* bind_value, int family, ip_address* local) {
     } else {
         *local = any_address(family);
     }
-    set_port(*local, service_port(port_part));
+    const std::optional<std::uint16_t> port = service_port(port_part);
+    if (!port) {
+        return -1;
+    }
+    set_port(*local, *port);
     return 0;
 }
 
@@ -131,14 +141,16 @@ int read_listening_address(const char* text, ip_address* address) {
     const bracketed_text bracketed = read_brackets(text);
     if (bracketed.form == bracket_form::none) {
         *address = any_address(AF_INET);
-        set_port(*address, numeric_port(text));
-        return 0;
-    }
-    if (report_bad_brackets(bracketed, text, true) ||
-        read_bracketed_address(bracketed.address, address) != 0) {
+    } else if (report_bad_brackets(bracketed, text, true) ||
+               read_bracketed_address(bracketed.address, address) != 0) {
         return -1;
     }
-    set_port(*address, numeric_port(bracketed.port->data()));
+    const std::optional<std::uint16_t> port =
+        numeric_port(bracketed.port ? bracketed.port->data() : text);
+    if (!port) {
+        return -1;
+    }
+    set_port(*address, *port);
     return 0;
 }
 
@@ -158,7 +170,7 @@ void send_chunks_at_once(int fd) {
 
 }  // namespace
 
-std::uint16_t service_port(const char* text) {
+std::optional<std::uint16_t> service_port(const char* text) {
     if (const servent* entry = getservbyname(text, "tcp")) {
         return static_cast<std::uint16_t>(entry->s_port);
     }
@@ -177,7 +189,11 @@ int tcp_connect(descriptor_field* slot, const char* host, const char* port) {
     if (read_remote_address(host, &remote) != 0) {
         return -1;
     }
-    set_port(remote, service_port(port));
+    const std::optional<std::uint16_t> remote_port = service_port(port);
+    if (!remote_port) {
+        return -1;
+    }
+    set_port(remote, *remote_port);
     ip_address local{};
     if (run_state.bind_port != nullptr) {
         if (read_local_address(run_state.bind_port, family_of(remote), &local) != 0) {

@@ -5,10 +5,12 @@
 #include "state/run_state.hpp"
 
 #include <cstdint>
+#include <optional>
 
 // Port from a text by the service rule: a "tcp" service entry when one exists, otherwise
-// the number's low 16 bits (0 for a text that is no number). Network byte order.
-[[nodiscard]] std::uint16_t service_port(const char* text);
+// the number (0 for a text that is no number). Network byte order. Nothing, after a line
+// that says so, for a number outside 0 to 65535.
+[[nodiscard]] std::optional<std::uint16_t> service_port(const char* text);
 
 [[nodiscard]] int tcp_connect(descriptor_field* slot, const char* host, const char* port);
 [[nodiscard]] int tcp_listen(descriptor_field* slot, const char* host, const char* port);

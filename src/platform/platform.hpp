@@ -40,6 +40,12 @@ void grow_pipe(int fd, std::size_t bytes);
 // Makes getopt_long start afresh, so that the scanner can run more than once in a process.
 void restart_option_scanning();
 
-// send() without SIGPIPE: a peer that has gone is a failed write, not a signal.
+// Asks the system not to raise SIGPIPE for writes to a socket of ours, where a socket can be
+// told so (SO_NOSIGPIPE); elsewhere send_without_sigpipe keeps the signal away on its own.
+void keep_sigpipe_off_socket(int fd);
+
+// send() without SIGPIPE: a peer that has gone is a failed write, not a signal. A socket
+// `handed_over` by a parent is shared and may block: that send doesn't wait, and doesn't count
+// on what keep_sigpipe_off_socket did for ours.
 [[nodiscard]] ssize_t send_without_sigpipe(int fd, const void* data, std::size_t length,
-                                           bool dont_wait);
+                                           bool handed_over);

@@ -73,6 +73,9 @@ void restart_option_scanning() {
     optind = 0;  // glibc starts afresh on 0
 }
 
-ssize_t send_without_sigpipe(int fd, const void* data, std::size_t length, bool dont_wait) {
-    return send(fd, data, length, MSG_NOSIGNAL | (dont_wait ? MSG_DONTWAIT : 0));
+// Every send says MSG_NOSIGNAL, which a socket handed over needs as much as one of ours.
+void keep_sigpipe_off_socket(int /*fd*/) {}
+
+ssize_t send_without_sigpipe(int fd, const void* data, std::size_t length, bool handed_over) {
+    return send(fd, data, length, MSG_NOSIGNAL | (handed_over ? MSG_DONTWAIT : 0));
 }

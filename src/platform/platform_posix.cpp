@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <getopt.h>
 #include <sys/ioctl.h>
@@ -12,11 +14,32 @@
 
 namespace {
 
-#if defined(MSG_NOSIGNAL)
-constexpr int no_sigpipe = MSG_NOSIGNAL;
-#else
-constexpr int no_sigpipe = 0;  // macOS: SIGPIPE stays held back for the whole transfer
-#endif
+bool sigpipe_pending() {
+    sigset_t pending;
+    return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// A send with SIGPIPE held back: the one that it raises (its peer has gone) is taken off
+// again before the signal is let in, so the send fails with EPIPE like any other. A SIGPIPE
+// that was already waiting, behind a mask of the caller's, is left for the caller. A pipe on
+// standard output is written elsewhere and still raises it.
+ssize_t send_holding_sigpipe_back(int fd, const void* data, std::size_t length, int flags) {
+    sigset_t sigpipe;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &sigpipe, &previous);
+    const bool waiting_already = sigismember(&previous, SIGPIPE) == 1 && sigpipe_pending();
+    const ssize_t sent = send(fd, data, length, flags);
+    const int send_error = errno;
+    if (sent < 0 && send_error == EPIPE && !waiting_already && sigpipe_pending()) {
+        int taken = 0;
+        sigwait(&sigpipe, &taken);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = send_error;
+    return sent;
+}
 
 }  // namespace
 
@@ -84,6 +107,26 @@ void restart_option_scanning() {
 }
 #endif
 
-ssize_t send_without_sigpipe(int fd, const void* data, std::size_t length, bool dont_wait) {
-    return send(fd, data, length, no_sigpipe | (dont_wait ? MSG_DONTWAIT : 0));
+// SO_NOSIGPIPE (macOS, FreeBSD, NetBSD) is set on every socket of ours; a socket that a parent
+// handed over is shared and keeps its options. Elsewhere, and for such a socket, SIGPIPE is
+// held back around each send. MSG_NOSIGNAL is not used here: the systems that have it and
+// not SO_NOSIGPIPE are served by the hold, and the portable build on Linux then tests the
+// way that macOS takes for a socket it was handed.
+void keep_sigpipe_off_socket([[maybe_unused]] int fd) {
+#if defined(SO_NOSIGPIPE)
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) {
+        std::perror("setsockopt:SO_NOSIGPIPE");
+    }
+#endif
+}
+
+ssize_t send_without_sigpipe(int fd, const void* data, std::size_t length, bool handed_over) {
+    const int flags = handed_over ? MSG_DONTWAIT : 0;
+#if defined(SO_NOSIGPIPE)
+    if (!handed_over) {
+        return send(fd, data, length, flags);
+    }
+#endif
+    return send_holding_sigpipe_back(fd, data, length, flags);
 }

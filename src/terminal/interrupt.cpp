@@ -85,6 +85,11 @@ void install_interrupt_handler() {
     // A pipe reader that went away ends the run by SIGPIPE, as before, but tidily. Ignored,
     // it leaves the failed write to be reported.
     catch_unless_ignored(SIGPIPE, on_termination);
+    // A write past the file size limit (`ulimit -f`) is a failed write like a full disk:
+    // ignored, the signal leaves write, splice and sendfile to fail with EFBIG, which is
+    // reported ("write: File too large") and tidied up after. Left to its default, it would
+    // end the run without a word and leave the socket file behind. Ignored, it stays so.
+    std::signal(SIGXFSZ, SIG_IGN);
     // every exit of ours, a fatal one included, leaves the terminal and the socket file tidy
     std::atexit(leave_terminal_and_socket_file);
 }

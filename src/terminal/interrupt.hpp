@@ -3,8 +3,8 @@
 #pragma once
 
 // Installs on_interrupt for SIGINT and SIGQUIT, on_termination for SIGTERM, SIGHUP and
-// SIGPIPE (each where the program didn't find it ignored), and the tidying of the terminal
-// and the socket file for every exit.
+// SIGPIPE (each where the program didn't find it ignored), ignores SIGXFSZ, and installs
+// the tidying of the terminal and the socket file for every exit.
 void install_interrupt_handler();
 
 // Gives the terminal back its line mode and removes our UNIX-domain listening socket file,

@@ -363,34 +363,80 @@ TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
     EXPECT_LE(read_file(log).size(), 4096U);
 }
 
-// Standard output that can't take more (a full disk; here a file size limit) loses the
-// peer's bytes: a two-way transfer says so and ends with status 1, unlike a peer that went
-// away.
-TEST(fault_stdout, a_two_way_transfer_reports_standard_output_that_cant_be_written) {
-    // read and written (the default out of TCP into a file), spliced by the kernel (an
-    // explicit buffer size), spliced with the checksum's tee, and with the echo log's copy
-    for (const std::vector<std::string>& extra :
-         {std::vector<std::string>{}, {"-b", "65536"}, {"-s", "-b", "65536"}, {"-e", "echo.log"}}) {
+// Standard output that can't take more (a full disk; here a file size limit, as `ulimit -f`
+// sets it) loses the peer's bytes: ferrox says so and ends with status 1, unlike a peer that
+// went away. The system's SIGXFSZ must not end it silently instead: the failed write is
+// reported like any other, on every route into the file, and a listener's socket file is
+// removed. A SIGXFSZ that the parent left ignored stays ignored.
+struct file_size_case {
+    std::string name;
+    enum { two_way_client, unix_listener, tcp_listener } role;
+    std::vector<std::string> options;
+    bool ignored_at_start = false;
+};
+
+TEST(fault_stdout, a_write_past_the_file_size_limit_is_reported_and_tidied_up) {
+    const std::vector<file_size_case> cases = {
+        // two-way: read and written (the default out of TCP into a file), spliced by the
+        // kernel (an explicit buffer size), spliced with the checksum's tee, and with the
+        // echo log's copy
+        {"two-way, read and write", file_size_case::two_way_client, {}},
+        {"two-way, splice", file_size_case::two_way_client, {"-b", "65536"}},
+        {"two-way, splice and tee", file_size_case::two_way_client, {"-s", "-b", "65536"}},
+        {"two-way, echo log", file_size_case::two_way_client, {"-e", "echo.log"}},
+        {"two-way, SIGXFSZ ignored at start", file_size_case::two_way_client, {}, true},
+        // one-way receivers, with their socket file: spliced at the defaults and with a
+        // buffer size, and by read and write with the checksum
+        {"UNIX listener", file_size_case::unix_listener, {}},
+        {"UNIX listener, splice", file_size_case::unix_listener, {"-b", "65536"}},
+        {"UNIX listener, checksum", file_size_case::unix_listener, {"-s"}},
+        {"UNIX listener, SIGXFSZ ignored at start", file_size_case::unix_listener, {}, true},
+        // TCP into a file: read and written 512 KiB at a time at the defaults, spliced with a
+        // buffer size
+        {"TCP listener, read and write", file_size_case::tcp_listener, {}},
+        {"TCP listener, splice", file_size_case::tcp_listener, {"-b", "65536"}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
         temp_dir dir;
-        const int port = free_tcp_port();
-        const int server = listen_tcp(port);
         spawn_options options;
-        options.stdin_pipe = true;
         options.file_size_limit = 4096;
-        std::vector<std::string> args = {"-i", "-o", "-h", local_host(port)};
-        args.insert(args.begin(), extra.begin(), extra.end());
         options.cwd = dir.path;
-        process client = spawn(dir, args, options);
-        const int fd = accept_with_deadline(server);
+        if (row.ignored_at_start) {
+            options.ignored_signals = {SIGXFSZ};
+        }
+        std::vector<std::string> args = row.options;
+        const std::string socket_path = dir.file("s");
+        const int port = free_tcp_port();
+        const bool two_way = row.role == file_size_case::two_way_client;
+        const int server = two_way ? listen_tcp(port) : -1;
+        if (two_way) {
+            options.stdin_pipe = true;
+            args.insert(args.end(), {"-i", "-o", "-h", local_host(port)});
+        } else if (row.role == file_size_case::unix_listener) {
+            args.insert(args.end(), {"-U", socket_path});
+        } else {
+            args.insert(args.end(), {"-l", port_text(port)});
+        }
+        process ferrox = two_way ? spawn(dir, args, options) : start_listener(dir, args, options);
+        const int fd = two_way                                     ? accept_with_deadline(server)
+                       : row.role == file_size_case::unix_listener ? connect_unix(socket_path)
+                                                                   : connect_tcp(port);
         ASSERT_GE(fd, 0);
         send_all(fd, random_bytes(100000, 81));
-        const exit_result result = client.wait(20s);
+        shutdown(fd, SHUT_WR);
+        const exit_result result = ferrox.wait(20s);
         close(fd);
-        close(server);
-        const std::string err = client.err();
+        if (two_way) {
+            close(server);
+        }
+        const std::string err = ferrox.err();
+        EXPECT_TRUE(result.exited) << "ended by signal " << result.signal << "\n" << err;
         EXPECT_EQ(result.status, 1) << err;
         EXPECT_NE(err.find("write: File too large\n"), std::string::npos) << err;
-        EXPECT_TRUE(find_summary(err, "bytes transfered in")) << err;
+        EXPECT_TRUE(find_summary(err, two_way ? "bytes transfered in" : "bytes written to stdout"))
+            << err;
+        EXPECT_NE(access(socket_path.c_str(), F_OK), 0) << "the socket file was left";
     }
 }
 

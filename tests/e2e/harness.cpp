@@ -258,7 +258,6 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
             const rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                                static_cast<rlim_t>(options.file_size_limit)};
             setrlimit(RLIMIT_FSIZE, &limit);
-            signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
         }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
             child_fail("chdir");
@@ -266,6 +265,7 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         signal(SIGPIPE, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
+        signal(SIGXFSZ, SIG_DFL);
         for (const int number : options.ignored_signals) {
             signal(number, SIG_IGN);
         }

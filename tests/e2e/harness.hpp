@@ -47,7 +47,7 @@ struct spawn_options {
     bool close_stdin = false;              // start the child with descriptor 0 closed
     std::vector<std::string> environment;  // NAME=value, added to the child's environment
     long address_space_limit = 0;          // RLIMIT_AS in bytes, when not 0
-    long file_size_limit = 0;              // RLIMIT_FSIZE in bytes, SIGXFSZ ignored, when not 0
+    long file_size_limit = 0;              // RLIMIT_FSIZE in bytes, as `ulimit -f`, when not 0
     std::vector<int> ignored_signals;      // ignored at the start, as nohup leaves SIGHUP
 };
 

@@ -105,6 +105,79 @@ TEST(failed_writes, a_receiver_that_cant_write_resets_its_connection) {
     EXPECT_EQ(error, ECONNRESET);
 }
 
+// A socket whose peer has gone is a failed write, never a SIGPIPE, on every system: Linux
+// sends with MSG_NOSIGNAL, other systems set SO_NOSIGPIPE on ferrox's sockets or hold the
+// signal back around the write (the portable build takes that way on Linux too). A
+// UNIX-domain connection tells a sender that its peer closed by SIGPIPE and EPIPE alone,
+// which ferrox's own connection and a socket it was handed on standard output must turn
+// into "write: ...", status 1.
+struct gone_peer_case {
+    std::string name;
+    enum { unix_client_sends, unix_listener_sends, stdout_socket } role;
+};
+
+TEST(failed_writes, a_socket_whose_peer_has_gone_is_a_failed_write_never_sigpipe) {
+    const gone_peer_case cases[] = {
+        {"UNIX-domain client sending a file", gone_peer_case::unix_client_sends},
+        {"UNIX-domain listener sending a file", gone_peer_case::unix_listener_sends},
+        {"standard output a socket whose reader closed", gone_peer_case::stdout_socket},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        temp_dir dir;
+        const std::string file = dir.file("big");
+        write_file(file, random_bytes(8 << 20, 12));
+        const std::string path = dir.file("sock");
+        const int port = free_tcp_port();
+        spawn_options options;
+        int peer = -1;
+        int server = -1;
+        std::vector<std::string> args;
+        if (row.role == gone_peer_case::unix_client_sends) {
+            server = listen_unix(path);
+            ASSERT_GE(server, 0);
+            args = {"-u", path, file};
+        } else if (row.role == gone_peer_case::unix_listener_sends) {
+            args = {"-U", path, "-i", file};
+        } else {
+            // the reader of standard output is gone before ferrox writes
+            int ends[2];
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+            close(ends[0]);
+            options.stdout_fd = ends[1];
+            args = {"-l", port_text(port)};
+        }
+        process ferrox = row.role == gone_peer_case::unix_client_sends
+                             ? spawn(dir, args, options)
+                             : start_listener(dir, args, options);
+        if (options.stdout_fd >= 0) {
+            close(options.stdout_fd);
+        }
+        if (row.role == gone_peer_case::stdout_socket) {
+            peer = connect_tcp(port);
+            ASSERT_GE(peer, 0);
+            send_all(peer, random_bytes(1 << 20, 13));
+        } else {
+            peer = row.role == gone_peer_case::unix_client_sends ? accept_with_deadline(server)
+                                                                 : connect_unix(path);
+            ASSERT_GE(peer, 0);
+            // the peer reads a little and closes with the rest unread
+            [[maybe_unused]] auto first = receive_exactly(peer, 100000, 20s);
+        }
+        close(peer);
+        const exit_result result = ferrox.wait(30s);
+        if (server >= 0) {
+            close(server);
+        }
+        const std::string err = ferrox.err();
+        EXPECT_TRUE(result.exited) << "ended by signal " << result.signal << "\n" << err;
+        EXPECT_EQ(result.status, 1) << err;
+        EXPECT_TRUE(err.find("write: Broken pipe\n") != std::string::npos ||
+                    err.find("write: Connection reset by peer\n") != std::string::npos)
+            << err;
+    }
+}
+
 // A file read for the checksum (with --sum, dots shown) or, into a UNIX-domain connection
 // at the defaults, read before the kernel sends it by offset: when the file is shorter by
 // then, the bytes sent would not be the bytes counted. That is the file's failure (status 1),

@@ -194,14 +194,17 @@ struct refusal {
 
 using ipv6_refusals = on_ipv6_loopback;
 
-// Bracketed texts that can't be used: one clear line, then the caller's fatal line (or the
-// "Try" line when the scan found no port), status 1; a name that can't be resolved in the
-// family that --bind-port names ends with status 2, as for IPv4.
+// Bracketed texts that can't be used, and ports out of range: one clear line, then the
+// caller's fatal line (or the "Try" line when the scan found no port), status 1; a name that can't
+// be resolved in the family that --bind-port names ends with status 2, as for IPv4.
 TEST_F(ipv6_refusals, bad_forms_zones_and_families_each_get_their_line) {
     temp_dir dir;
     const std::string port = port_text(free_dual_stack_port());
     const std::string try_line = "Try `" FERROX_BINARY " --help' for more information\n";
     const std::string bad_form = " (write an IPv6 address as [address]:port)\n";
+    const auto out_of_range = [](const std::string& text) {
+        return "port out of range: " + text + " (a port is 0 to 65535)\n";
+    };
     const refusal cases[] = {
         {{"-h", "[::1:" + port}, "bad address: [::1:" + port + bad_form + try_line, 1},
         {{"-h", "[::1", "-p", port},
@@ -240,6 +243,14 @@ TEST_F(ipv6_refusals, bad_forms_zones_and_families_each_get_their_line) {
         {{"-h", "[::1]:" + port, "-P", "127.0.0.1:0"},
          "can't bind 127.0.0.1 for a connection to ::1: one is IPv4, the other IPv6\n"
          "error connecting socket\n",
+         1},
+        // a port outside 0 to 65535, which would wrap round to another port
+        {{"-h", "[::1]:99999"}, out_of_range("99999") + "error connecting socket\n", 1},
+        {{"-h", "[::1]", "-p", "70000"}, out_of_range("70000") + "error connecting socket\n", 1},
+        {{"-l", "[::]:99999"}, out_of_range("99999") + "error creating server socket\n", 1},
+        {{"-l", "[::1]:-1"}, out_of_range("-1") + "error creating server socket\n", 1},
+        {{"-h", "[::1]:" + port, "-P", "[::1]:99999"},
+         out_of_range("99999") + "error connecting socket\n",
          1},
         // the host is resolved, in the family of the bind, before the bind is looked at
         {{"-h", "no-such-host.invalid:80", "-P", "[::1]:0"}, "gethostbyname: Unknown host\n", 2},

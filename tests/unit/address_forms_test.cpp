@@ -68,6 +68,35 @@ TEST(report_bad_brackets, names_the_text_and_the_form_it_should_take) {
     }
 }
 
+// A port number is read as strtol reads the start of the text, so a text that is no number
+// comes to 0; a number outside 0 to 65535 names no port and must not wrap round to one.
+TEST(port_number, reads_0_to_65535_and_nothing_outside) {
+    struct port_case {
+        const char* text;
+        std::optional<std::uint16_t> port;
+    };
+    const port_case cases[] = {
+        {"0", 0},
+        {"80", 80},
+        {"65535", 65535},
+        {" +443", 443},
+        {"80abc", 80},
+        {"foo", 0},
+        {"", 0},
+        {"-0", 0},
+        {"65536", std::nullopt},
+        {"70000", std::nullopt},
+        {"99999", std::nullopt},
+        {"-1", std::nullopt},
+        {"4294967376", std::nullopt},  // 2^32 + 80: wrapped twice, it would be 80
+        {"99999999999999999999", std::nullopt},
+        {"-99999999999999999999", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(port_number(c.text), c.port) << c.text;
+    }
+}
+
 using bracketed_hosts = scan_test;
 
 TEST_F(bracketed_hosts, without_any_port_end_the_scan_like_a_plain_host) {
