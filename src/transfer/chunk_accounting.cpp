@@ -3,33 +3,50 @@
 
 #include "state/run_state.hpp"
 #include "transfer/checksum.hpp"
-#include "transfer/write_all.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 void add_to_checksum(std::span<const unsigned char> bytes) {
     run_state.checksum =
         checksum_update(run_state.checksum, bytes.data(), static_cast<std::int32_t>(bytes.size()));
 }
 
-void account_chunk(std::size_t length, std::span<const unsigned char> seen, const char* echo_label,
-                   bool with_dot) {
+void account_chunk(std::size_t length, std::span<const unsigned char> seen, bool with_dot) {
     if (has_flag(FLAG_SUM)) {
         add_to_checksum(seen);
-    }
-    if (echo_label != nullptr && echo_log_in_use()) {
-        // A lost echo record must not stop the transfer; its result is not examined.
-        [[maybe_unused]] bool label_written =
-            write_all(run_state.echo_fd, echo_label, std::strlen(echo_label));
-        [[maybe_unused]] bool chunk_written =
-            write_all(run_state.echo_fd, seen.data(), seen.size());
     }
     run_state.byte_count += static_cast<std::int64_t>(length);
     if (with_dot) {
         std::fputc('.', stderr);
     }
+}
+
+bool write_echo_record(echo_record& record) {
+    const std::size_t label_length = std::strlen(record.label);
+    while (record.written < label_length + record.bytes.size()) {
+        const bool in_label = record.written < label_length;
+        const void* next = in_label ? static_cast<const void*>(record.label + record.written)
+                                    : record.bytes.data() + (record.written - label_length);
+        const std::size_t left = in_label ? label_length - record.written
+                                          : label_length + record.bytes.size() - record.written;
+        const ssize_t written = write(run_state.echo_fd, next, left);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return false;
+        }
+        if (written <= 0) {
+            break;  // the log failed: this record is lost, the transfer goes on
+        }
+        record.written += static_cast<std::size_t>(written);
+    }
+    record = {};
+    return true;
 }
 
 bool chunks_must_be_seen(bool echo_records) {

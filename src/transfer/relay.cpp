@@ -8,31 +8,31 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <new>
+#include <fcntl.h>
 
 namespace {
 
 constexpr char near_label[] = "L: ";
 constexpr char far_label[] = "H: ";
 
-// The working timeout record, obtained once per call. Without memory for it the setting
-// is dropped for the rest of the run.
-std::unique_ptr<timeval> obtain_working_timeout() {
-    if (run_state.timeout == nullptr) {
-        return nullptr;
+// The echo log's records wait in the transfer's one wait, never in a write: its descriptor
+// (ours alone: the log was opened by this run) doesn't block while the transfer runs. The
+// separator between cycles is written as before. Returns the flags to restore.
+int echo_log_without_blocking() {
+    if (!echo_log_in_use()) {
+        return -1;
     }
-    std::unique_ptr<timeval> working{new (std::nothrow) timeval{}};
-    if (!working) {
-        std::fputs("internal error, timeout will be ignored\n", stderr);
-        timeval* dropped = run_state.timeout;
-        run_state.timeout = nullptr;
-        std::free(dropped);
-        return nullptr;
+    const int flags = fcntl(run_state.echo_fd, F_GETFL);
+    if (flags >= 0) {
+        fcntl(run_state.echo_fd, F_SETFL, flags | O_NONBLOCK);
     }
-    *working = *run_state.timeout;
-    return working;
+    return flags;
+}
+
+void restore_echo_log(int flags) {
+    if (flags >= 0) {
+        fcntl(run_state.echo_fd, F_SETFL, flags);
+    }
 }
 
 bool writes_socket(const lane& each) {
@@ -78,9 +78,8 @@ transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
     const std::size_t size = transfer_buffer_size(chunks_seen);
     const chunk_buffer near_buffer = alloc_chunk_buffer(size);
     const chunk_buffer far_buffer = alloc_chunk_buffer(size);
-    const std::unique_ptr<timeval> working_timeout = obtain_working_timeout();
     idle_limit limit;
-    if (!idle_limit_from(working_timeout.get(), limit)) {
+    if (!idle_limit_from(run_state.timeout, limit)) {
         return report_end({transfer_end::wait_failed, errno});
     }
     const bool needs_bytes = chunks_must_be_seen(true);
@@ -92,7 +91,9 @@ transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
     if (sigpipe_held) {
         hold_back_sigpipe();
     }
+    const int echo_log_flags = echo_log_without_blocking();
     const transfer_end end = run_lanes(lanes, limit);
+    restore_echo_log(echo_log_flags);
     for (lane& each : lanes) {
         close_mover(each.mover);
     }

@@ -47,8 +47,32 @@ bool ready_yet_idle(const lane& each, const chunk_result& result) {
            result.events == each.awaited.events && !chunk_in_flight_now(each.mover);
 }
 
+// Whether the lane holds bytes that it must still pass on: a chunk in flight, or its record
+// for the echo log.
+bool holds_bytes(const lane& each) {
+    return chunk_in_flight_now(each.mover) || each.echo.label != nullptr;
+}
+
+// The lane's waiting turn at the echo log. One record at a time goes in: while another lane's
+// record is half written, this one waits for the log as well.
+bool pass_record_on(lane& each, const lane*& log_writer) {
+    if (log_writer == nullptr || log_writer == &each) {
+        if (write_echo_record(each.echo)) {
+            log_writer = nullptr;
+            return true;
+        }
+        log_writer = &each;
+    }
+    each.waiting = true;
+    each.awaited = {run_state.echo_fd, POLLOUT, 0};
+    return false;
+}
+
 // Moves the lane's next chunk. True when it moved one and may move more at once.
-bool serve(lane& each, bool ending, std::optional<transfer_end>& end) {
+bool serve(lane& each, bool ending, const lane*& log_writer, std::optional<transfer_end>& end) {
+    if (each.echo.label != nullptr && !pass_record_on(each, log_writer)) {
+        return false;
+    }
     if (ending && !chunk_in_flight_now(each.mover)) {
         each.finished = true;  // the transfer ends: nothing new is taken
         return false;
@@ -62,7 +86,11 @@ bool serve(lane& each, bool ending, std::optional<transfer_end>& end) {
     }
     switch (result.kind) {
     case chunk_result::moved:
-        account_chunk(result.bytes, result.seen, each.echo_label, each.with_dots);
+        account_chunk(result.bytes, result.seen, each.with_dots);
+        if (each.echo_label != nullptr && echo_log_in_use()) {
+            each.echo = {each.echo_label, result.seen, 0};
+            return pass_record_on(each, log_writer);
+        }
         return true;
     case chunk_result::must_wait:
         each.waiting = true;
@@ -130,18 +158,19 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
                                    needs_bytes || route == move_route::read_then_kernel,
                                    route != move_route::through_program);
     mover.buffered_move = buffered;
-    return {mover, echo_label, with_dots, false, false, false, {}};
+    return {mover, echo_label, with_dots, false, false, false, {}, {}};
 }
 
 transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
     std::optional<transfer_end> end;
+    const lane* log_writer = nullptr;  // the lane whose echo record is half written
     std::vector<pollfd> watched;
     watched.reserve(lanes.size());
     for (;;) {
         bool busy = false;
         for (lane& each : lanes) {
             if (!each.waiting && !each.finished) {
-                busy = serve(each, end.has_value(), end) || busy;
+                busy = serve(each, end.has_value(), log_writer, end) || busy;
             }
             if (interrupt_seen != 0) {
                 return {transfer_end::interrupted};
@@ -149,7 +178,7 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
         }
         watched.clear();
         for (lane& each : lanes) {
-            if (end && !chunk_in_flight_now(each.mover)) {
+            if (end && !holds_bytes(each)) {
                 each.finished = true;  // the transfer ends: a lane waits only to deliver
             }
             if (each.waiting && !each.finished) {

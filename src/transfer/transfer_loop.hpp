@@ -4,6 +4,7 @@
 // per turn over every descriptor that a lane waits for.
 #pragma once
 
+#include "transfer/chunk_accounting.hpp"
 #include "transfer/chunk_mover.hpp"
 #include "transfer/wait.hpp"
 
@@ -18,6 +19,7 @@ struct lane {
     bool finished;  // its source ended or failed, or the transfer is ending
     bool woken;     // the wait found `awaited` ready: the next move must move something
     pollfd awaited;
+    echo_record echo;  // the last chunk's record, while the echo log hasn't taken it all
 };
 
 // How a transfer ended.

@@ -363,6 +363,81 @@ TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
     EXPECT_LE(read_file(log).size(), 4096U);
 }
 
+// An echo log that is a FIFO whose reader stalls: its records wait in the transfer's one
+// wait, so --timeout and Ctrl-C still end the transfer; a reader that drains it late gets every
+// record whole, and standard output every byte.
+TEST(fault_echo_log, a_fifo_whose_reader_stalls_holds_nothing_up) {
+    enum class ended_by { timeout, interrupt, late_reader };
+    for (const ended_by how : {ended_by::timeout, ended_by::interrupt, ended_by::late_reader}) {
+        SCOPED_TRACE(how == ended_by::timeout     ? "timeout"
+                     : how == ended_by::interrupt ? "interrupt"
+                                                  : "late reader");
+        temp_dir dir;
+        const std::string log = dir.file("log");
+        ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+        const int log_reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(log_reader, 0);
+        // lower-case letters, so that the records' "H: " labels stand out
+        std::string data = random_bytes(1 << 20, 74);
+        for (char& each : data) {
+            each = static_cast<char>('a' + static_cast<unsigned char>(each) % 26);
+        }
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options;
+        options.stdin_pipe = true;
+        std::vector<std::string> args{"-q", "-e", log, "-h", local_host(port)};
+        if (how == ended_by::timeout) {
+            args.insert(args.end(), {"-t", "1"});
+        }
+        process client = spawn(dir, args, options);
+        const int fd = accept_with_deadline(server);
+        ASSERT_GE(fd, 0);
+        std::thread feed([&] {
+            send_all(fd, data);
+            shutdown(fd, SHUT_WR);
+        });
+        std::this_thread::sleep_for(1500ms);  // the FIFO is full long before this
+        std::string logged;
+        if (how == ended_by::interrupt) {
+            client.signal(SIGINT);
+        } else if (how == ended_by::late_reader) {
+            const int flags = fcntl(log_reader, F_GETFL);
+            fcntl(log_reader, F_SETFL, flags & ~O_NONBLOCK);
+            char buffer[65536];
+            ssize_t n = 0;
+            while ((n = read(log_reader, buffer, sizeof buffer)) > 0) {
+                logged.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        const exit_result result = client.wait(10s);
+        shutdown(fd, SHUT_RDWR);
+        feed.join();
+        close(fd);
+        close(server);
+        close(log_reader);
+        EXPECT_FALSE(result.timed_out) << "the echo log held the transfer";
+        if (how == ended_by::timeout) {
+            EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+        } else if (how == ended_by::interrupt) {
+            EXPECT_NE(client.err().find("interupted.\n"), std::string::npos) << client.err();
+        } else {
+            EXPECT_EQ(result.status, 0) << client.err();
+            EXPECT_TRUE(client.out() == data) << client.out().size() << " of " << data.size();
+            // the separator and the connection line, then one "H: " record per chunk read
+            // from the connection, each whole
+            EXPECT_EQ(logged.compare(0, 14, "=============\n"), 0);
+            std::string payload;
+            for (std::size_t at = logged.find("H: "); at != std::string::npos;) {
+                const std::size_t next = logged.find("H: ", at + 3);
+                payload += logged.substr(at + 3, next == std::string::npos ? next : next - at - 3);
+                at = next;
+            }
+            EXPECT_TRUE(payload == data) << payload.size() << " of " << data.size();
+        }
+    }
+}
+
 // Standard output that can't take more (a full disk; here a file size limit, as `ulimit -f`
 // sets it) loses the peer's bytes: ferrox says so and ends with status 1, unlike a peer that
 // went away. The system's SIGXFSZ must not end it silently instead: the failed write is
