@@ -3,6 +3,7 @@
 
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
+#include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"

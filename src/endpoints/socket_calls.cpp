@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "endpoints/socket_calls.hpp"
 
+#include "platform/descriptor.hpp"
+
 #include "platform/platform.hpp"
 #include "state/handled_signals.hpp"
 
@@ -67,11 +69,7 @@ int connect_through_signals(int fd, const sockaddr* address, socklen_t length) {
             return -1;
         }
     }
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-        return -1;
-    }
+    const int error = pending_socket_error(fd);
     if (error != 0) {
         errno = error;
         return -1;

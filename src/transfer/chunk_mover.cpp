@@ -1,24 +1,21 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/chunk_mover.hpp"
 
+#include "platform/descriptor.hpp"
 #include "state/run_state.hpp"
 #include "transfer/plain_path.hpp"
 
 #include <cerrno>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 stream_kind kind_of_stream(int fd, bool ours) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) {
-        return stream_kind::always_ready;  // its first call fails and says why
-    }
-    switch (status.st_mode & S_IFMT) {
-    case S_IFSOCK: return ours ? stream_kind::own_socket : stream_kind::shared_socket;
-    case S_IFIFO: return stream_kind::shared_pipe;
-    case S_IFCHR: return isatty(fd) != 0 ? stream_kind::terminal : stream_kind::always_ready;
-    default: return stream_kind::always_ready;
+    switch (type_of_descriptor(fd)) {
+    case descriptor_type::socket: return ours ? stream_kind::own_socket : stream_kind::shared_socket;
+    case descriptor_type::pipe: return stream_kind::shared_pipe;
+    case descriptor_type::character_device:
+        return isatty(fd) != 0 ? stream_kind::terminal : stream_kind::always_ready;
+    default: return stream_kind::always_ready;  // a failing fstat: the first call says why
     }
 }
 
@@ -61,11 +58,6 @@ bool chunk_in_flight_now(const chunk_mover& mover) {
 
 void close_mover(chunk_mover& mover) {
     close_kernel_channel(mover.kernel);
-}
-
-bool is_socket(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 bool failed_by_interrupt(int error) {

@@ -97,9 +97,6 @@ struct chunk_mover {
 [[nodiscard]] bool chunk_in_flight_now(const chunk_mover& mover);
 void close_mover(chunk_mover& mover);
 
-// Whether the descriptor is a socket.
-[[nodiscard]] bool is_socket(int fd);
-
 // Whether a failure is the interrupt handler's doing: it closed the descriptor under the
 // call, which is how a user ends a transfer, and nothing is reported.
 [[nodiscard]] bool failed_by_interrupt(int error);

@@ -2,6 +2,7 @@
 #include "transfer/connection_end.hpp"
 
 #include "endpoints/close_connection.hpp"
+#include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
@@ -46,20 +47,14 @@ input_report discard_pending_input(int fd) {
     return {input_report::open};
 }
 
-int pending_error(int fd) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 ? error : 0;
-}
-
 // What the connection says about itself now: a failure, or how its input stands.
-input_report look_at(int fd, input_report::state_type input) {
+input_report state_of_connection(int fd, input_report::state_type input) {
     const input_report report = input == input_report::ended ? input_report{input_report::ended}
                                                              : discard_pending_input(fd);
     if (report.state == input_report::failed) {
         return report;
     }
-    const int error = pending_error(fd);
+    const int error = pending_socket_error(fd);
     return error != 0 ? input_report{input_report::failed, error} : report;
 }
 
@@ -85,7 +80,7 @@ close_end wait_while_peer_sends(int fd, input_report& input) {
         if (outcome == wait_outcome::interrupted) {
             return {close_end::interrupted};
         }
-        input = look_at(fd, input.state);
+        input = state_of_connection(fd, input.state);
         if (input.state == input_report::failed) {
             return {close_end::reset_by_peer, input.error};
         }
@@ -103,7 +98,7 @@ close_end reset_end(int fd, int error, bool shut_down = true) {
 close_end wait_for_acknowledgement(int fd, const idle_limit& limit, input_report& input) {
     int last = unacknowledged_bytes(fd);
     if (last < 0) {
-        input = look_at(fd, input.state);
+        input = state_of_connection(fd, input.state);
         if (input.state == input_report::failed) {
             return {close_end::reset_by_peer, input.error};
         }
@@ -112,7 +107,7 @@ close_end wait_for_acknowledgement(int fd, const idle_limit& limit, input_report
     steady::time_point last_progress = steady::now();
     milliseconds pause = first_pause;
     for (;;) {
-        input = look_at(fd, input.state);
+        input = state_of_connection(fd, input.state);
         if (input.state == input_report::failed) {
             return reset_end(fd, input.error);
         }
@@ -155,7 +150,7 @@ close_end wait_out_the_grace(int fd, input_report& input) {
         if (pause_watching(fd, input.state, left) == wait_outcome::interrupted) {
             return {close_end::interrupted};
         }
-        input = look_at(fd, input.state);
+        input = state_of_connection(fd, input.state);
         if (input.state == input_report::failed) {
             return reset_end(fd, input.error);
         }
@@ -182,7 +177,7 @@ close_end finish_orderly_close(int fd, bool shut_down, const close_terms& terms)
     if (!shut_down) {
         // The connection was gone before the close: a reset that no call has reported yet
         // is reported now; one that a failed call reported was judged with that call.
-        const int error = pending_error(fd);
+        const int error = pending_socket_error(fd);
         const close_end end =
             error != 0 ? reset_end(fd, error, false) : close_end{close_end::delivered};
         close_plainly(fd);

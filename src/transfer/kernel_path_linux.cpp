@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/kernel_path.hpp"
 
+#include "platform/descriptor.hpp"
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_mover.hpp"
@@ -94,47 +95,42 @@ meaning meaning_of(kernel_call call, int error, bool pair_supported) {
     return other_errors(call);
 }
 
-mode_t file_type(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 ? (status.st_mode & S_IFMT) : 0;
-}
-
 bool open_write_only(int fd) {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && (flags & O_ACCMODE) == O_WRONLY;
 }
 
-chunk_result must_wait(int fd, short events) {
+chunk_result wait_result(int fd, short events) {
     return {chunk_result::must_wait, 0, {}, 0, fd, events};
 }
 
-chunk_result failed(chunk_result::kind_type kind, int error, int fd) {
+chunk_result failure_result(chunk_result::kind_type kind, int error, int fd) {
     return {kind, 0, {}, error, fd};
 }
 
 // The result that a failed call's meaning gives (`refused` is handled by the caller).
 chunk_result result_of_failure(const chunk_mover& mover, meaning what, int error) {
     switch (what) {
-    case meaning::wait_for_source: return must_wait(mover.from_fd, POLLIN);
-    case meaning::wait_for_destination: return must_wait(mover.to_fd, POLLOUT);
+    case meaning::wait_for_source: return wait_result(mover.from_fd, POLLIN);
+    case meaning::wait_for_destination: return wait_result(mover.to_fd, POLLOUT);
     case meaning::wait_for_either:
-        return ready_now(mover.from_fd, POLLIN) ? must_wait(mover.to_fd, POLLOUT)
-                                                : must_wait(mover.from_fd, POLLIN);
-    case meaning::source_failed: return failed(chunk_result::source_failed, error, mover.from_fd);
+        return ready_now(mover.from_fd, POLLIN) ? wait_result(mover.to_fd, POLLOUT)
+                                                : wait_result(mover.from_fd, POLLIN);
+    case meaning::source_failed: return failure_result(chunk_result::source_failed, error, mover.from_fd);
     case meaning::by_access_mode:
         if (open_write_only(mover.from_fd)) {
-            return failed(chunk_result::source_failed, error, mover.from_fd);
+            return failure_result(chunk_result::source_failed, error, mover.from_fd);
         }
         break;
     case meaning::by_pipe_side:
-        if (file_type(mover.from_fd) != S_IFIFO && error != EPIPE) {
-            return failed(chunk_result::source_failed, error, mover.from_fd);
+        if (type_of_descriptor(mover.from_fd) != descriptor_type::pipe && error != EPIPE) {
+            return failure_result(chunk_result::source_failed, error, mover.from_fd);
         }
         break;
     case meaning::refused:
     case meaning::destination_failed: break;
     }
-    return failed(chunk_result::destination_failed, error, mover.to_fd);
+    return failure_result(chunk_result::destination_failed, error, mover.to_fd);
 }
 
 // The chunk is complete; what the program saw of it goes with it.
@@ -252,7 +248,7 @@ chunk_result sendfile_after_read(chunk_mover& mover) {
         if (sent == 0) {
             // The file is shorter than when the chunk was read from it.
             chunk = {};
-            return failed(chunk_result::source_failed, source_changed_error, mover.from_fd);
+            return failure_result(chunk_result::source_failed, source_changed_error, mover.from_fd);
         }
         if (errno == EINTR) {
             continue;
@@ -274,7 +270,7 @@ chunk_result splice_direct(chunk_mover& mover) {
         }
         if (n == 0) {
             // A socket's splice stops at an urgent byte with 0; only a read tells the end.
-            if (file_type(mover.from_fd) == S_IFSOCK) {
+            if (is_socket(mover.from_fd)) {
                 return {chunk_result::plain_for_a_chunk};
             }
             return {chunk_result::source_ended};
@@ -344,7 +340,7 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
             // by write.
             if (!move_chunk_to_buffer(mover, mover.needs_bytes)) {
                 chunk = {};
-                return failed(chunk_result::source_failed, EIO, mover.from_fd);
+                return failure_result(chunk_result::source_failed, EIO, mover.from_fd);
             }
             return {chunk_result::plain_from_now_on};
         }
@@ -365,7 +361,7 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
         return splice_out_of_own_pipe(mover);
     }
     if (mover.from_kind == stream_kind::shared_socket && !ready_now(mover.from_fd, POLLIN)) {
-        return must_wait(mover.from_fd, POLLIN);  // a socket we share may block: ask first
+        return wait_result(mover.from_fd, POLLIN);  // a socket we share may block: ask first
     }
     // a chunk that must be seen is copied into the buffer: no larger than a buffered move
     const std::size_t length = mover.needs_bytes ? mover.buffered_move : mover.buffer.size();
@@ -391,7 +387,7 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
         // This chunk goes by write; the next one takes the kernel's path again.
         if (!move_chunk_to_buffer(mover, false)) {
             mover.chunk = {};
-            return failed(chunk_result::source_failed, EIO, mover.from_fd);  // our pipe lost it
+            return failure_result(chunk_result::source_failed, EIO, mover.from_fd);  // our pipe lost it
         }
         return deliver_from_buffer(mover);
     }
@@ -433,23 +429,23 @@ bool writes_without_waiting(stream_kind kind) {
 }  // namespace
 
 kernel_channel open_kernel_channel(const chunk_mover& mover) {
-    const mode_t from = file_type(mover.from_fd);
-    const mode_t to = file_type(mover.to_fd);
+    const descriptor_type from = type_of_descriptor(mover.from_fd);
+    const descriptor_type to = type_of_descriptor(mover.to_fd);
     kernel_channel channel;
-    if (from == S_IFREG && mover.to_kind == stream_kind::own_socket) {
+    if (from == descriptor_type::regular_file && mover.to_kind == stream_kind::own_socket) {
         channel.method = kernel_method::sendfile_from_file;
         return channel;
     }
     // A terminal, and a socket we were given, might keep a splice waiting.
-    const bool to_can_take_pages = writes_without_waiting(mover.to_kind) || to == S_IFIFO;
+    const bool to_can_take_pages = writes_without_waiting(mover.to_kind) || to == descriptor_type::pipe;
     if (!to_can_take_pages || mover.from_kind == stream_kind::terminal) {
         return channel;
     }
-    if (!mover.needs_bytes && (from == S_IFIFO || to == S_IFIFO)) {
+    if (!mover.needs_bytes && (from == descriptor_type::pipe || to == descriptor_type::pipe)) {
         channel.method = kernel_method::splice_direct;
         return channel;
     }
-    if (from != S_IFSOCK || to == S_IFIFO) {
+    if (from != descriptor_type::socket || to == descriptor_type::pipe) {
         return channel;  // a pipe whose bytes must be seen, say
     }
     if (!open_pipe(&channel.pipe_read, &channel.pipe_write, mover.buffer.size())) {

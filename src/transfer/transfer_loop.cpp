@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/transfer_loop.hpp"
 
+#include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <optional>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -22,11 +22,8 @@ int error_of_write(const chunk_result& result) {
     if (result.error != EPIPE || !is_socket(result.fd)) {
         return result.error;
     }
-    int error = 0;
-    socklen_t length = sizeof error;
-    const bool known =
-        getsockopt(result.fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0;
-    return known ? error : result.error;
+    const int error = pending_socket_error(result.fd);
+    return error != 0 ? error : result.error;
 }
 
 transfer_end end_of(const chunk_result& result, int from_fd) {
@@ -68,14 +65,22 @@ bool pass_record_on(lane& each, const lane*& log_writer) {
     return false;
 }
 
-// Moves the lane's next chunk. True when it moved one and may move more at once.
-bool serve(lane& each, bool ending, const lane*& log_writer, std::optional<transfer_end>& end) {
+// What a lane did in its turn.
+enum class lane_turn : std::uint8_t {
+    stopped,      // it waits, or has finished
+    moved_whole,  // it moved a whole move's worth and may move more at once
+    moved_short,  // it moved less: its source may have run dry
+};
+
+// Moves the lane's next chunk.
+lane_turn serve(lane& each, bool ending, const lane*& log_writer,
+                std::optional<transfer_end>& end) {
     if (each.echo.label != nullptr && !pass_record_on(each, log_writer)) {
-        return false;
+        return lane_turn::stopped;
     }
     if (ending && !chunk_in_flight_now(each.mover)) {
         each.finished = true;  // the transfer ends: nothing new is taken
-        return false;
+        return lane_turn::stopped;
     }
     chunk_result result = move_chunk(each.mover);
     if (std::exchange(each.woken, false) && ready_yet_idle(each, result)) {
@@ -85,17 +90,21 @@ bool serve(lane& each, bool ending, const lane*& log_writer, std::optional<trans
         result = move_chunk_plainly(each.mover);
     }
     switch (result.kind) {
-    case chunk_result::moved:
+    case chunk_result::moved: {
         account_chunk(result.bytes, result.seen, each.with_dots);
         if (each.echo_label != nullptr && echo_log_in_use()) {
             each.echo = {each.echo_label, result.seen, 0};
-            return pass_record_on(each, log_writer);
+            if (!pass_record_on(each, log_writer)) {
+                return lane_turn::stopped;
+            }
         }
-        return true;
+        const bool whole = result.bytes >= each.mover.buffered_move;
+        return whole ? lane_turn::moved_whole : lane_turn::moved_short;
+    }
     case chunk_result::must_wait:
         each.waiting = true;
         each.awaited = {result.fd, result.events, 0};
-        return false;
+        return lane_turn::stopped;
     default: break;
     }
     each.finished = true;
@@ -105,20 +114,19 @@ bool serve(lane& each, bool ending, const lane*& log_writer, std::optional<trans
         (end->kind == transfer_end::source_ended && result.kind != chunk_result::source_ended)) {
         end = end_of(result, each.mover.from_fd);
     }
-    return false;
+    return lane_turn::stopped;
 }
 
+// While one lane keeps moving whole chunks, the lanes that wait are looked at after this many
+// turns, or at once after a short move: a poll per chunk would double a busy relay's calls.
+constexpr int busy_turns_between_looks = 4;
+
 // Whether any of `watched` is ready now, without waiting.
-wait_outcome look_at(std::span<pollfd> watched) {
+wait_outcome poll_without_waiting(std::span<pollfd> watched) {
     int ready = 0;
     while ((ready = poll(watched.data(), watched.size(), 0)) < 0 && errno == EINTR) {
     }
     return ready > 0 ? wait_outcome::ready : ready == 0 ? wait_outcome::idle : wait_outcome::failed;
-}
-
-bool is_regular_file(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 }  // namespace
@@ -166,11 +174,15 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
     const lane* log_writer = nullptr;  // the lane whose echo record is half written
     std::vector<pollfd> watched;
     watched.reserve(lanes.size());
+    int busy_turns = 0;
     for (;;) {
         bool busy = false;
+        bool short_move = false;
         for (lane& each : lanes) {
             if (!each.waiting && !each.finished) {
-                busy = serve(each, end.has_value(), log_writer, end) || busy;
+                const lane_turn turn = serve(each, end.has_value(), log_writer, end);
+                busy = busy || turn != lane_turn::stopped;
+                short_move = short_move || turn == lane_turn::moved_short;
             }
             if (interrupt_seen != 0) {
                 return {transfer_end::interrupted};
@@ -188,11 +200,13 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
         if (watched.empty() && !busy) {
             return end.value_or(transfer_end{transfer_end::source_ended});
         }
-        if (watched.empty()) {
+        if (busy && (watched.empty() || (!short_move && ++busy_turns < busy_turns_between_looks))) {
             continue;
         }
+        busy_turns = 0;
         // A lane that still moves chunks must not wait for the others: they are only looked at.
-        const wait_outcome outcome = busy ? look_at(watched) : wait_for_any(watched, limit);
+        const wait_outcome outcome =
+            busy ? poll_without_waiting(watched) : wait_for_any(watched, limit);
         switch (outcome) {
         case wait_outcome::interrupted: return {transfer_end::interrupted};
         case wait_outcome::failed: return {transfer_end::wait_failed, errno};
