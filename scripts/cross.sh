@@ -74,8 +74,10 @@ transfer() {
 
 # The end-to-end tests run with an emulated ferrox: every test of the transfer table (those
 # that take each data path as their parameter) and a few of relays and non-blocking pipes.
+# The relay's latency test is left out: it times round trips in milliseconds, which an
+# emulator sharing two cores with the other suites can't promise.
 e2e_filter='paths/*:relay.*:relay_timeout.*:*stream_kinds*/send_from_nonblocking_pipe_sum'
-e2e_filter+=':*stream_kinds*/receive_to_nonblocking_pipe_read_slowly'
+e2e_filter+=':*stream_kinds*/receive_to_nonblocking_pipe_read_slowly-paths/relay_latency.*'
 
 # The data paths of the end-to-end tests: at the defaults, inside the kernel (a buffer size
 # given), and both with --sum.
