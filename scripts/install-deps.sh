@@ -4,13 +4,14 @@
 # Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-# clang builds the fuzzers and clang-format checks the layout; g++-aarch64-linux-gnu and
-# qemu-user build and run the ARM64 binary; rpm builds and reads the RPM package, and lintian
-# and rpmlint check both packages; shellcheck checks the scripts, and bash-completion loads
-# the completion in its test.
+# clang builds the fuzzers and clang-format checks the layout; the cross compilers (ARM64,
+# 32-bit ARM, s390x) and qemu-user build and run the other architectures' binaries; rpm
+# builds and reads the RPM package, and lintian and rpmlint check both packages; shellcheck
+# checks the scripts, and bash-completion loads the completion in its test.
 packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps
     mandoc man-db bsdextrautils dpkg-dev netbase clang clang-format g++-aarch64-linux-gnu
-    qemu-user rpm lintian rpmlint shellcheck bash-completion)
+    g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user rpm lintian rpmlint shellcheck
+    bash-completion)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

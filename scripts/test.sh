@@ -5,10 +5,10 @@
 # and macOS); then builds without GoogleTest as a packager would, makes the source release,
 # builds and checks the .deb and the .rpm from this checkout and from the unpacked release
 # (the same bytes from both), fuzzes the command line for a bounded time, and cross-builds
-# for ARM64 and runs that build under qemu-user. Before all that, the cheap checks: the
-# layout of the C++ code, the licence line of every source, header and script, and every
-# script through shellcheck. A check that can't run says so, and fails the run when CI is
-# set in the environment.
+# for ARM64, 32-bit ARM and big-endian s390x and runs those builds under qemu-user. Before
+# all that, the cheap checks: the layout of the C++ code, the licence line of every source,
+# header and script, and every script through shellcheck. A check that can't run says so,
+# and fails the run when CI is set in the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -49,5 +49,5 @@ done
 bash tests/packaging/plain_build_test.sh
 bash tests/packaging/release_test.sh
 bash scripts/fuzz.sh
-bash scripts/arm64.sh
+bash scripts/cross.sh
 echo "$passed passed, 0 failed"

@@ -269,15 +269,15 @@ void print_summary(const timeval& start, const timeval& end) {
     }
     const double seconds = elapsed_seconds(start, end);
     const double rate = static_cast<double>(run_state.byte_count) / seconds / 1024;
-    const long bytes = run_state.byte_count;
+    const long long bytes = run_state.byte_count;
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
-        std::fprintf(stderr, "%li bytes transfered in %.2f seconds (%.2f K/s)\n", bytes, seconds,
+        std::fprintf(stderr, "%lli bytes transfered in %.2f seconds (%.2f K/s)\n", bytes, seconds,
                      rate);
     } else if (has_flag(FLAG_OUTPUT)) {
-        std::fprintf(stderr, "%li bytes written to stdout in %.2f seconds (%.2f K/s)\n", bytes,
+        std::fprintf(stderr, "%lli bytes written to stdout in %.2f seconds (%.2f K/s)\n", bytes,
                      seconds, rate);
     } else {
-        std::fprintf(stderr, "%li bytes written to %s:%s in %.2f seconds (%.2f K/s)\n", bytes,
+        std::fprintf(stderr, "%lli bytes written to %s:%s in %.2f seconds (%.2f K/s)\n", bytes,
                      run_state.host, summary_port(), seconds, rate);
     }
 }

@@ -16,6 +16,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Files over 2 GiB are read by their offsets on 32-bit systems too (CMakeLists.txt asks for
+// the 64-bit file interfaces).
+static_assert(sizeof(off_t) == 8, "off_t holds any file offset");
+
 namespace {
 
 using place = chunk_in_flight::place;

@@ -96,6 +96,17 @@ TEST(checksum_paths, arm64_offers_its_vector_path) {
     EXPECT_STREQ(offered.back().name, "neon");
 }
 
+// Every other architecture (32-bit ARM, x86-32, s390x, ...) takes the portable loop alone:
+// a vector path is built only for the processors it was written for.
+TEST(checksum_paths, other_architectures_take_the_portable_path_alone) {
+#if defined(__x86_64__) || defined(__aarch64__)
+    GTEST_SKIP() << "an architecture with vector paths";
+#endif
+    const auto offered = paths();
+    ASSERT_EQ(offered.size(), 1U);
+    EXPECT_STREQ(offered.front().name, "portable");
+}
+
 // Every path the processor supports gives zlib's values, on every length and however the
 // stream is cut; a vector path's tail and block edges are where it could go wrong.
 TEST(checksum_paths, every_supported_path_agrees_with_zlib) {
