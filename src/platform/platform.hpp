@@ -22,9 +22,10 @@
 [[nodiscard]] int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
                                       const volatile std::sig_atomic_t& stop);
 
-// Bytes that one write can put into a pipe without waiting, once poll has reported room: at
-// least PIPE_BUF, more where the system tells the pipe's size and what it holds.
-[[nodiscard]] std::size_t pipe_room(int fd);
+// A new, non-blocking open of the pipe that `fd` reads (or, `for_writing`, writes), closed on
+// exec: a descriptor of our own whose flags nobody else shares. -1 where the system can't open
+// a pipe again (Linux opens it through /proc/self/fd; a FIFO without a reader refuses).
+[[nodiscard]] int reopen_pipe(int fd, bool for_writing);
 
 // Makes the pipe hold at least `bytes` where the system lets a program choose. A pipe that
 // holds as much already keeps its size, and so does one whose growth the system refuses (past

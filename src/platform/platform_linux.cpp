@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int unacknowledged_bytes(int fd) {
@@ -38,17 +40,22 @@ int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
     return ready;
 }
 
-std::size_t pipe_room(int fd) {
-    const long page = sysconf(_SC_PAGESIZE);
-    const int capacity = fcntl(fd, F_GETPIPE_SZ);
-    int unread = 0;
-    if (page <= 0 || capacity <= 0 || ioctl(fd, FIONREAD, &unread) != 0) {
-        return PIPE_BUF;
+int reopen_pipe(int fd, bool for_writing) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const int own = open(path, (for_writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    if (own < 0) {
+        return -1;
     }
-    // The pipe keeps its bytes in pages: the unread ones fill whole pages but for the one
-    // its reader is in and the one its writer fills, so that much more may be taken.
-    const long taken = (static_cast<long>(unread) + page - 1) / page * page + page;
-    return static_cast<std::size_t>(std::max<long>(PIPE_BUF, capacity - taken));
+    struct stat given {};
+    struct stat opened {};
+    const bool same = fstat(fd, &given) == 0 && fstat(own, &opened) == 0 &&
+                      given.st_dev == opened.st_dev && given.st_ino == opened.st_ino;
+    if (!same) {
+        close(own);
+        return -1;
+    }
+    return own;
 }
 
 void grow_pipe(int fd, std::size_t bytes) {

@@ -75,8 +75,10 @@ int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
     return poll(watched, count, sleep_ms);
 }
 
-std::size_t pipe_room(int /*fd*/) {
-    return PIPE_BUF;
+// A pipe can't be opened again by its descriptor everywhere: every read and write of a pipe we
+// were given waits for poll first.
+int reopen_pipe(int /*fd*/, bool /*for_writing*/) {
+    return -1;
 }
 
 // A pipe's size is the system's own choice here.

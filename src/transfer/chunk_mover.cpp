@@ -2,6 +2,8 @@
 #include "transfer/chunk_mover.hpp"
 
 #include "platform/descriptor.hpp"
+#include "platform/platform.hpp"
+#include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "transfer/plain_path.hpp"
 
@@ -19,11 +21,42 @@ stream_kind kind_of_stream(int fd, bool ours) {
     }
 }
 
+namespace {
+
+// A descriptor of our own for a pipe that we were given, or `fd` itself where the pipe can't be
+// opened again. A pipe shared with other programs keeps the flags they rely on, and a full or
+// empty pipe can't keep a call of ours waiting.
+int reopened(int fd, stream_kind& kind, bool for_writing) {
+    if (kind != stream_kind::shared_pipe) {
+        return fd;
+    }
+    // The descriptors of the record were read before this: a Ctrl-C since then has closed
+    // them, and our descriptor must not take their numbers.
+    const sigset_t previous = block_handled_signals();
+    const int own = interrupt_seen == 0 ? reopen_pipe(fd, for_writing) : -1;
+    restore_signal_mask(previous);
+    if (own < 0) {
+        return fd;
+    }
+    kind = stream_kind::reopened_pipe;
+    return own;
+}
+
+void close_own(int fd, int given) {
+    if (fd != given) {
+        close(fd);
+    }
+}
+
+}  // namespace
+
 chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kind to_kind,
                        std::span<unsigned char> buffer, bool needs_bytes, bool kernel_allowed) {
     chunk_mover mover{};
     mover.from_fd = from_fd;
     mover.to_fd = to_fd;
+    mover.read_fd = reopened(from_fd, from_kind, false);
+    mover.write_fd = reopened(to_fd, to_kind, true);
     mover.from_kind = from_kind;
     mover.to_kind = to_kind;
     mover.buffer = buffer;
@@ -58,6 +91,10 @@ bool chunk_in_flight_now(const chunk_mover& mover) {
 
 void close_mover(chunk_mover& mover) {
     close_kernel_channel(mover.kernel);
+    close_own(mover.read_fd, mover.from_fd);
+    close_own(mover.write_fd, mover.to_fd);
+    mover.read_fd = mover.from_fd;
+    mover.write_fd = mover.to_fd;
 }
 
 bool failed_by_interrupt(int error) {

@@ -47,7 +47,10 @@ enum class stream_kind : std::uint8_t {
     own_socket,     // a connection of ours: non-blocking for the transfer
     shared_socket,  // a socket we were given as a standard stream: one call at a time won't wait
     shared_pipe,    // a pipe we were given: read once it has bytes, written within its room
-    terminal,       // read once it has bytes, written in small pieces once it has room
+    // a pipe we were given, read or written through a non-blocking open of our own: a call
+    // takes what there is or what fits, and never waits
+    reopened_pipe,
+    terminal,  // read once it has bytes, written in small pieces once it has room
 };
 
 // The chunk between source and destination: taken from the source, not yet all delivered.
@@ -68,6 +71,10 @@ struct chunk_in_flight {
 struct chunk_mover {
     int from_fd;
     int to_fd;
+    // What read and write go through: from_fd and to_fd, or a reopened pipe's descriptor of
+    // our own, which close_mover closes.
+    int read_fd;
+    int write_fd;
     stream_kind from_kind;
     stream_kind to_kind;
     std::span<unsigned char> buffer;  // one chunk: at most buffer.size() bytes move at a time
@@ -82,7 +89,8 @@ struct chunk_mover {
 // What the descriptor is. `ours`: a connection this run made or accepted.
 [[nodiscard]] stream_kind kind_of_stream(int fd, bool ours);
 
-// A mover for this pair. `needs_bytes`: every chunk must pass through the buffer.
+// A mover for this pair. `needs_bytes`: every chunk must pass through the buffer. A pipe that
+// we were given is opened again, non-blocking, where the system allows.
 // `kernel_allowed`: the kernel may move chunks where the pair allows; otherwise every chunk
 // goes by read and write.
 [[nodiscard]] chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd,

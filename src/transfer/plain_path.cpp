@@ -22,17 +22,15 @@ ssize_t nothing_fits() {
     return -1;
 }
 
-// One write that never waits: a pipe or a terminal that isn't ours is asked for room first
-// and given no more than it has; everything else can't keep us waiting.
+// One write that never waits: a pipe or a terminal that blocks is asked for room first and
+// given no more than one write is sure to find (a pipe keeps its bytes in pages, which a
+// count of bytes can't tell); everything else can't keep us waiting.
 ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::size_t length) {
     switch (mover.to_kind) {
     case stream_kind::own_socket: return send_without_sigpipe(mover.to_fd, data, length, false);
     case stream_kind::shared_socket: return send_without_sigpipe(mover.to_fd, data, length, true);
+    case stream_kind::reopened_pipe: return write(mover.write_fd, data, length);
     case stream_kind::shared_pipe:
-        if (!ready_now(mover.to_fd, POLLOUT)) {
-            return nothing_fits();
-        }
-        return write(mover.to_fd, data, std::min(length, pipe_room(mover.to_fd)));
     case stream_kind::terminal:
         if (!ready_now(mover.to_fd, POLLOUT)) {
             return nothing_fits();
@@ -55,9 +53,10 @@ ssize_t read_some(const chunk_mover& mover) {
         }
         break;
     case stream_kind::always_ready:
-    case stream_kind::own_socket: break;
+    case stream_kind::own_socket:
+    case stream_kind::reopened_pipe: break;
     }
-    return read(mover.from_fd, mover.buffer.data(), mover.buffered_move);
+    return read(mover.read_fd, mover.buffer.data(), mover.buffered_move);
 }
 
 }  // namespace

@@ -151,7 +151,7 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
                              .into_connection = into_connection,
                              .into_tcp = into_connection && socket_is_tcp(to_fd),
                              .from_tcp = from_connection && socket_is_tcp(from_fd),
-                             .into_pipe = to_kind == stream_kind::shared_pipe,
+                             .into_pipe = type_of_descriptor(to_fd) == descriptor_type::pipe,
                              .bytes_needed = needs_bytes};
         if (ends.into_pipe && ends.bytes_needed) {
             grow_pipe(to_fd, unseen_pipe_capacity);
