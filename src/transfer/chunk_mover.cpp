@@ -13,7 +13,8 @@
 
 stream_kind kind_of_stream(int fd, bool ours) {
     switch (type_of_descriptor(fd)) {
-    case descriptor_type::socket: return ours ? stream_kind::own_socket : stream_kind::shared_socket;
+    case descriptor_type::socket:
+        return ours ? stream_kind::own_socket : stream_kind::shared_socket;
     case descriptor_type::pipe: return stream_kind::shared_pipe;
     case descriptor_type::character_device:
         return isatty(fd) != 0 ? stream_kind::terminal : stream_kind::always_ready;

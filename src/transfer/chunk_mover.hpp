@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The one way a chunk moves from a source descriptor to a destination, whatever carries it:
-// plain read and write, or (on Linux) the kernel's sendfile, splice and tee. Every copy and
+// plain read and write, or (on Linux) the kernel's sendfile and splice. Every copy and
 // the relay go through move_chunk and decide for themselves what its result means.
 //
 // Nothing here ever blocks on a peer or a pipe: a source that has nothing and a destination

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Moving chunks inside the kernel (Linux: sendfile, splice, tee). A chunk is still at most a
-// buffer's size and is counted as one. When the program must see the bytes (the checksum,
-// the echo log), each chunk is also copied once into the chunk buffer on its way, instead of
-// being read in and written out again. Systems without these calls build
-// kernel_path_none.cpp, and every chunk goes by read and write.
+// Moving chunks inside the kernel (Linux: sendfile, splice). A chunk is still at most a
+// buffer's size and is counted as one. Where the program must see the bytes (the checksum,
+// the echo log), chunks go by read and write, but for a regular file sent into a connection:
+// each chunk is read, then sent from the file by its offset. Systems without these calls
+// build kernel_path_none.cpp, and every chunk goes by read and write.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +24,8 @@ struct kernel_channel {
     kernel_method method = kernel_method::none;
     int pipe_read = -1;  // our own pipe, for splice_via_pipe
     int pipe_write = -1;
-    int copy_read = -1;  // a second pipe that takes a tee of each chunk, when bytes are needed
-    int copy_write = -1;
     bool pair_supported = false;  // a chunk has gone through: the kernel supports this pair
+    off_t file_position = -1;     // sendfile after a read: where the next read starts
 };
 
 // The kernel's method for this pair, or kernel_method::none.

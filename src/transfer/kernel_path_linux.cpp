@@ -120,7 +120,8 @@ chunk_result result_of_failure(const chunk_mover& mover, meaning what, int error
     case meaning::wait_for_either:
         return ready_now(mover.from_fd, POLLIN) ? wait_result(mover.to_fd, POLLOUT)
                                                 : wait_result(mover.from_fd, POLLIN);
-    case meaning::source_failed: return failure_result(chunk_result::source_failed, error, mover.from_fd);
+    case meaning::source_failed:
+        return failure_result(chunk_result::source_failed, error, mover.from_fd);
     case meaning::by_access_mode:
         if (open_write_only(mover.from_fd)) {
             return failure_result(chunk_result::source_failed, error, mover.from_fd);
@@ -239,7 +240,13 @@ chunk_result sendfile_after_read(chunk_mover& mover) {
             return taken;
         }
         chunk.held = place::file_offset;
-        chunk.file_offset = lseek(mover.from_fd, 0, SEEK_CUR) - static_cast<off_t>(chunk.length);
+        // the file's position is asked once; after that each read moves it by its chunk
+        if (mover.kernel.file_position < 0) {
+            mover.kernel.file_position =
+                lseek(mover.from_fd, 0, SEEK_CUR) - static_cast<off_t>(chunk.length);
+        }
+        chunk.file_offset = mover.kernel.file_position;
+        mover.kernel.file_position += static_cast<off_t>(chunk.length);
     }
     while (chunk.delivered < chunk.length) {
         off_t offset = chunk.file_offset + static_cast<off_t>(chunk.delivered);
@@ -293,34 +300,11 @@ chunk_result splice_direct(chunk_mover& mover) {
 
 // --- through a pipe of our own ---------------------------------------------------------------
 
-// Copies the chunk waiting in our pipe into the buffer through a tee, leaving it in the pipe
-// for the splice out. False when the tee falls short; the chunk is then still whole in our
-// pipe and nothing is left in the copy pipe.
-bool copy_chunk_by_tee(kernel_channel& channel, unsigned char* buffer, std::size_t n) {
-    ssize_t copied = 0;
-    while ((copied = tee(channel.pipe_read, channel.copy_write, n, 0)) < 0 && errno == EINTR) {
-    }
-    if (copied != static_cast<ssize_t>(n)) {
-        if (copied > 0) {
-            [[maybe_unused]] bool dropped =
-                drop_from_own_pipe(channel.copy_read, static_cast<std::size_t>(copied));
-        }
-        return false;
-    }
-    return read_from_own_pipe(channel.copy_read, buffer, n);
-}
-
-// Takes what is left of the chunk out of our pipe into the buffer, so that it can go by
-// write: the whole chunk when the buffer doesn't hold it yet.
-bool move_chunk_to_buffer(chunk_mover& mover, bool already_in_buffer) {
+// Takes the chunk out of our pipe into the buffer, so that it can go by write.
+bool move_chunk_to_buffer(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
-    const std::size_t left = chunk.length - chunk.delivered;
-    const bool taken = already_in_buffer
-                           ? drop_from_own_pipe(mover.kernel.pipe_read, left)
-                           : read_from_own_pipe(mover.kernel.pipe_read,
-                                                mover.buffer.data() + chunk.delivered, left);
     chunk.held = place::buffer;
-    return taken;
+    return read_from_own_pipe(mover.kernel.pipe_read, mover.buffer.data(), chunk.length);
 }
 
 chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
@@ -342,7 +326,7 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
         if (what == meaning::refused && chunk.delivered == 0) {
             // The destination takes no pages from a pipe: this chunk and every later one go
             // by write.
-            if (!move_chunk_to_buffer(mover, mover.needs_bytes)) {
+            if (!move_chunk_to_buffer(mover)) {
                 chunk = {};
                 return failure_result(chunk_result::source_failed, EIO, mover.from_fd);
             }
@@ -357,7 +341,7 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
         }
         return result;
     }
-    return chunk_done(mover, mover.needs_bytes);
+    return chunk_done(mover, false);
 }
 
 chunk_result splice_via_pipe(chunk_mover& mover) {
@@ -367,11 +351,9 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
     if (mover.from_kind == stream_kind::shared_socket && !ready_now(mover.from_fd, POLLIN)) {
         return wait_result(mover.from_fd, POLLIN);  // a socket we share may block: ask first
     }
-    // a chunk that must be seen is copied into the buffer: no larger than a buffered move
-    const std::size_t length = mover.needs_bytes ? mover.buffered_move : mover.buffer.size();
     ssize_t n = 0;
-    while ((n = splice(mover.from_fd, nullptr, mover.kernel.pipe_write, nullptr, length,
-                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK)) < 0 &&
+    while ((n = splice(mover.from_fd, nullptr, mover.kernel.pipe_write, nullptr,
+                       mover.buffer.size(), SPLICE_F_MOVE | SPLICE_F_NONBLOCK)) < 0 &&
            errno == EINTR) {
     }
     if (n == 0) {
@@ -386,15 +368,6 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
         return result_of_failure(mover, what, errno);
     }
     mover.chunk = {static_cast<std::size_t>(n), 0, place::own_pipe, 0};
-    if (mover.needs_bytes &&
-        !copy_chunk_by_tee(mover.kernel, mover.buffer.data(), mover.chunk.length)) {
-        // This chunk goes by write; the next one takes the kernel's path again.
-        if (!move_chunk_to_buffer(mover, false)) {
-            mover.chunk = {};
-            return failure_result(chunk_result::source_failed, EIO, mover.from_fd);  // our pipe lost it
-        }
-        return deliver_from_buffer(mover);
-    }
     return splice_out_of_own_pipe(mover);
 }
 
@@ -441,23 +414,22 @@ kernel_channel open_kernel_channel(const chunk_mover& mover) {
         return channel;
     }
     // A terminal, and a socket we were given, might keep a splice waiting.
-    const bool to_can_take_pages = writes_without_waiting(mover.to_kind) || to == descriptor_type::pipe;
+    const bool to_can_take_pages =
+        writes_without_waiting(mover.to_kind) || to == descriptor_type::pipe;
     if (!to_can_take_pages || mover.from_kind == stream_kind::terminal) {
         return channel;
     }
-    if (!mover.needs_bytes && (from == descriptor_type::pipe || to == descriptor_type::pipe)) {
+    // Bytes that the program must see go by read and write: two calls a chunk, where a splice
+    // through our pipe would take four (in, a tee, a read of the copy, out).
+    if (mover.needs_bytes) {
+        return channel;
+    }
+    if (from == descriptor_type::pipe || to == descriptor_type::pipe) {
         channel.method = kernel_method::splice_direct;
         return channel;
     }
-    if (from != descriptor_type::socket || to == descriptor_type::pipe) {
-        return channel;  // a pipe whose bytes must be seen, say
-    }
-    if (!open_pipe(&channel.pipe_read, &channel.pipe_write, mover.buffer.size())) {
-        return channel;
-    }
-    if (mover.needs_bytes &&
-        !open_pipe(&channel.copy_read, &channel.copy_write, mover.buffer.size())) {
-        close_kernel_channel(channel);
+    if (from != descriptor_type::socket ||
+        !open_pipe(&channel.pipe_read, &channel.pipe_write, mover.buffer.size())) {
         return channel;
     }
     channel.method = kernel_method::splice_via_pipe;
@@ -479,8 +451,7 @@ chunk_result kernel_move(chunk_mover& mover) {
 }
 
 void close_kernel_channel(kernel_channel& channel) {
-    for (int* fd :
-         {&channel.pipe_read, &channel.pipe_write, &channel.copy_read, &channel.copy_write}) {
+    for (int* fd : {&channel.pipe_read, &channel.pipe_write}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;

@@ -241,43 +241,6 @@ TEST(connection_end, a_reset_during_the_close_ends_the_wait_at_once) {
     EXPECT_LT(lasted.count(), 3.0);
 }
 
-// A tee that copies only part of a chunk sends that chunk by write; the chunks after it go
-// through the kernel again, and every byte and the checksum are right.
-TEST(kernel_paths, a_short_tee_costs_one_chunk_not_the_kernel_path) {
-#ifdef FERROX_NO_KERNEL_PATHS
-    GTEST_SKIP() << "this build reads and writes every chunk: nothing is copied by tee";
-#endif
-    temp_dir dir;
-    const std::string data = random_bytes(4 << 20, 93);
-    const std::string trace = dir.file("trace");
-    const int port = free_tcp_port();
-    spawn_options options;
-    options.environment = {std::string("LD_PRELOAD=") + FERROX_FAIL_CALLS,
-                           "FERROX_TEST_FAIL=short_tee", "FERROX_TEST_TRACE=" + trace,
-                           "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-    // an explicit buffer size: at the defaults a TCP receiver reads and writes into a file
-    process receiver = start_listener(dir, {"-s", "-b", "65536", "-l", port_text(port)}, options);
-    const int sender = connect_tcp(port);
-    ASSERT_GE(sender, 0);
-    std::thread feed([&] {
-        for (std::size_t at = 0; at < data.size(); at += 65536) {
-            send_all(sender, data.substr(at, 65536));
-            std::this_thread::sleep_for(1ms);  // chunks arrive one at a time
-        }
-        shutdown(sender, SHUT_WR);
-    });
-    const exit_result result = receiver.wait(30s);
-    feed.join();
-    close(sender);
-    EXPECT_EQ(result.status, 0) << receiver.err();
-    EXPECT_TRUE(receiver.out() == data) << receiver.out().size() << " of " << data.size();
-    EXPECT_NE(receiver.err().find("checksum: " + std::to_string(zlib_adler32(data)) + "\n"),
-              std::string::npos)
-        << receiver.err();
-    // one tee per chunk: the kernel path was kept after the first short one
-    EXPECT_GT(count_of(read_file(trace), "tee\n"), 10U);
-}
-
 // Sends 1000 bytes, one urgent byte, then 1000 bytes, and keeps the connection open: a peer
 // that closed right after would hide a receiver that holds the rest back (or spins) until the
 // end of data.

@@ -453,11 +453,11 @@ struct file_size_case {
 TEST(fault_stdout, a_write_past_the_file_size_limit_is_reported_and_tidied_up) {
     const std::vector<file_size_case> cases = {
         // two-way: read and written (the default out of TCP into a file), spliced by the
-        // kernel (an explicit buffer size), spliced with the checksum's tee, and with the
-        // echo log's copy
+        // kernel (an explicit buffer size), with the checksum at that size, and with the echo
+        // log's copy
         {"two-way, read and write", file_size_case::two_way_client, {}},
         {"two-way, splice", file_size_case::two_way_client, {"-b", "65536"}},
-        {"two-way, splice and tee", file_size_case::two_way_client, {"-s", "-b", "65536"}},
+        {"two-way, checksum", file_size_case::two_way_client, {"-s", "-b", "65536"}},
         {"two-way, echo log", file_size_case::two_way_client, {"-e", "echo.log"}},
         {"two-way, SIGXFSZ ignored at start", file_size_case::two_way_client, {}, true},
         // one-way receivers, with their socket file: spliced at the defaults and with a

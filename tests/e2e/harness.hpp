@@ -186,9 +186,9 @@ namespace e2e {
 // move wherever no chunk is seen (with -q, a file goes into a TCP connection by read and
 // write; a TCP connection goes into a file and a relay passes bytes on that way too); with
 // --buffer-size given, moved inside the kernel alone wherever it can (sendfile, splice); or,
-// with --sum, also copied into the program for the checksum on its way, at the defaults and
-// on the kernel's paths (a tee of each chunk). Tests that must hold byte for byte on every
-// one take this as their parameter and put its options in front of ferrox's arguments.
+// with --sum, through the program for the checksum, at the defaults and at an explicit buffer
+// size (where a file is read, then sent by its offset). Tests that must hold byte for byte on
+// every one take this as their parameter and put its options in front of ferrox's arguments.
 // (Pipes, terminals, appending files and the echo log take the plain read and write path;
 // their own tests cover it.)
 struct data_path {
@@ -208,7 +208,7 @@ class on_every_path : public ::testing::TestWithParam<data_path> {
 inline const auto every_path =
     ::testing::Values(data_path{"at_defaults", {}}, data_path{"in_kernel", {"-b", "65536"}},
                       data_path{"with_checksum", {"-s"}, true},
-                      data_path{"with_checksum_in_kernel", {"-s", "-b", "65536"}, true});
+                      data_path{"with_checksum_at_buffer_size", {"-s", "-b", "65536"}, true});
 
 inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // A preloaded library for end-to-end tests: makes the C library calls named in
 // FERROX_TEST_FAIL (comma-separated: getsockopt, socket, tcgetattr) fail with EINVAL (and
-// sendfile, eintr_accept, eintr_connect and short_tee, below, in their own ways), so the
-// messages and the behaviour after such failures can be checked on the real binary; and
-// appends a line to the file named by FERROX_TEST_TRACE for every tcsetattr and tee call.
+// sendfile, eintr_accept, eintr_connect, below, in their own ways), so the messages and the
+// behaviour after such failures can be checked on the real binary; and appends a line to the
+// file named by FERROX_TEST_TRACE for every tcsetattr call.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -69,14 +69,24 @@ extern "C" int tcsetattr(int fd, int when, const termios* attributes) {
 }
 
 // FERROX_TEST_FAIL=sendfile: a send by offset finds the file shorter than when its chunk
-// was read (sendfile returns 0), as when the file shrinks in between.
-extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) {
+// was read (sendfile returns 0), as when the file shrinks in between. A build with 64-bit file
+// offsets calls sendfile64, the other build sendfile: both are caught.
+template <typename Offset>
+ssize_t send_by_offset(const char* name, int out_fd, int in_fd, Offset* offset, size_t count) {
     if (told_to_fail("sendfile") && offset != nullptr) {
         return 0;
     }
-    using function = ssize_t (*)(int, int, off_t*, size_t);
-    static const function real = next_definition<function>("sendfile");
+    using function = ssize_t (*)(int, int, Offset*, size_t);
+    const function real = next_definition<function>(name);
     return real(out_fd, in_fd, offset, count);
+}
+
+extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count) {
+    return send_by_offset("sendfile", out_fd, in_fd, offset, count);
+}
+
+extern "C" ssize_t sendfile64(int out_fd, int in_fd, long long* offset, size_t count) {
+    return send_by_offset("sendfile64", out_fd, in_fd, offset, count);
 }
 
 // FERROX_TEST_FAIL=eintr_accept: the first accept is interrupted by a signal that doesn't end
@@ -106,21 +116,4 @@ extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
         return -1;
     }
     return result;
-}
-
-// FERROX_TEST_FAIL=short_tee: every tee copies no more than half of what it was asked for, as
-// a tee into a pipe with too few free slots would.
-extern "C" ssize_t tee(int in_fd, int out_fd, size_t length, unsigned int flags) {
-    if (const char* trace = std::getenv("FERROX_TEST_TRACE")) {
-        const int log = open(trace, O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const char line[] = "tee\n";
-        [[maybe_unused]] auto written = write(log, line, sizeof line - 1);
-        close(log);
-    }
-    if (told_to_fail("short_tee") && length > 1) {
-        length /= 2;
-    }
-    using function = ssize_t (*)(int, int, size_t, unsigned int);
-    static const function real = next_definition<function>("tee");
-    return real(in_fd, out_fd, length, flags);
 }
