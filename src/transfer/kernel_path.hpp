@@ -40,6 +40,8 @@ void close_kernel_channel(kernel_channel& channel);
 // sendfile and splice can't be told not to raise SIGPIPE when a socket's peer has gone.
 // While they write to sockets, SIGPIPE is held back; afterwards one raised meanwhile is
 // discarded and the signal released, so a peer that has gone is a failed write, and a pipe on
-// standard output still ends the process by SIGPIPE.
+// standard output still ends the process by SIGPIPE. Where there are no kernel paths
+// (kernel_path_none.cpp) these do nothing: every socket write is a send that keeps SIGPIPE off
+// by itself (platform.hpp's send_without_sigpipe).
 void hold_back_sigpipe();
 void release_sigpipe();

@@ -280,7 +280,9 @@ chunk_result splice_direct(chunk_mover& mover) {
             return {chunk_result::moved, static_cast<std::size_t>(n)};
         }
         if (n == 0) {
-            // A socket's splice stops at an urgent byte with 0; only a read tells the end.
+            // A socket's splice can give 0 at an urgent byte as at the end; only a read tells.
+            // (Where it stops short of one with EAGAIN while the socket polls readable, the
+            // transfer loop hands the chunk to a read.)
             if (is_socket(mover.from_fd)) {
                 return {chunk_result::plain_for_a_chunk};
             }
@@ -357,7 +359,7 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
            errno == EINTR) {
     }
     if (n == 0) {
-        // An urgent byte stops a socket's splice with 0 too: a read tells the end.
+        // A socket's splice can give 0 at an urgent byte as at the end: a read tells.
         return {chunk_result::plain_for_a_chunk};
     }
     if (n < 0) {

@@ -21,21 +21,20 @@ move_limits unseen_move_limits(const lane_ends& ends) {
     const auto asked = static_cast<std::size_t>(buffer_size);
     if (ends.into_file) {
         // Out of a TCP connection, reading and writing measured faster into a file than
-        // splicing (1.02x to 1.09x, and 1.2x with --sum); out of a UNIX-domain one, slower.
+        // splicing; out of a UNIX-domain one, slower (bench/README.md has the figures).
         return ends.from_tcp ? move_limits{asked, unseen_tcp_file_move, move_route::through_program}
                              : move_limits{unseen_file_move, unseen_file_move,
                                            move_route::kernel_when_it_can};
     }
     if (ends.from_file && ends.into_connection) {
         // Pages that the kernel sends from a file unread make a loopback receiver that copies
-        // them (into a pipe, say) two to four times slower than bytes written by the sender.
+        // them (into a pipe, say) slower than bytes written by the sender.
         return ends.into_tcp ? move_limits{asked, unseen_tcp_file_move, move_route::through_program}
                              : move_limits{asked, asked, move_route::read_then_kernel};
     }
     if (ends.bytes_needed && ends.from_connection && !ends.from_tcp && ends.into_pipe) {
         // With --sum, a UNIX-domain receiver into a pipe reads and writes (the kernel has no
-        // path there when the bytes must be seen); 256 KiB moves measured 3.4x faster than
-        // 64 KiB ones.
+        // path there when the bytes must be seen), in moves that measured faster than 64 KiB.
         return {asked, unseen_summed_pipe_move, move_route::through_program};
     }
     if (ends.from_connection && ends.into_connection) {
