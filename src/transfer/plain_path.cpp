@@ -41,6 +41,14 @@ ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::siz
     return write(mover.to_fd, data, length);
 }
 
+// Whether a write that takes part of what it was given means that the destination is full:
+// so for a non-blocking socket or pipe; a file's short write is a failure the next one tells,
+// and a terminal or a shared pipe is given small pieces on purpose.
+bool fills_up(stream_kind kind) {
+    return kind == stream_kind::own_socket || kind == stream_kind::shared_socket ||
+           kind == stream_kind::reopened_pipe;
+}
+
 // One read that never waits.
 ssize_t read_some(const chunk_mover& mover) {
     switch (mover.from_kind) {
@@ -97,7 +105,12 @@ chunk_result deliver_from_buffer(chunk_mover& mover) {
             chunk = {};
             return {chunk_result::destination_failed, 0, {}, error, mover.to_fd};
         }
+        const bool partly = static_cast<std::size_t>(written) < chunk.length - chunk.delivered;
         chunk.delivered += static_cast<std::size_t>(written);
+        if (partly && fills_up(mover.to_kind)) {
+            // it took what fitted: another write now would only find it full
+            return {chunk_result::must_wait, 0, {}, 0, mover.to_fd, POLLOUT};
+        }
     }
     const std::size_t length = chunk.length;
     chunk = {};

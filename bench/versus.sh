@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
+# Times two ferrox builds against each other on every route, in pairs (farm-bench --vs: A and
+# B in turn, the median of the wall-time ratios A/B), so that a change to the data path shows
+# whether any route got slower. Both ends of each transfer are the build under test, at its
+# defaults; a real consumer sits behind the receiver where the route has one (a file on tmpfs
+# or disk, a pipe read by cat).
+#     bash bench/versus.sh NEW_FERROX OLD_FERROX [PAIRS]
+# The transfers: `bash bench/versus.sh --one FERROX ROUTE DATA PORT DIR`.
+set -euo pipefail
+routes=(tcp-null tcp-pipe tcp-tmpfs tcp-disk unix-null unix-pipe unix-tmpfs unix-disk
+    relay tcp-sum-pipe tcp-sum-tmpfs unix-sum-pipe)
+
+one_transfer() {
+    local ferrox=$1 route=$2 data=$3 port=$4 dir=$5 sum=() sink=/dev/null receiver sender
+    case $route in *-sum-*) sum=(-s) ;; esac
+    case $route in
+        *-tmpfs) sink=/dev/shm/ferrox-versus.out ;;
+        *-disk) sink=$dir/out ;;
+    esac
+    rm -f "$dir/sock"
+    case $route in
+        tcp-*) receiver=(-l "$port") sender=(-h "127.0.0.1:$port") ;;
+        unix-*) receiver=(-U "$dir/sock") sender=(-u "$dir/sock") ;;
+        relay)
+            "$ferrox" -q -l "$((port + 1))" >/dev/null &
+            local server=$!
+            sleep 0.2
+            "$ferrox" -q -l "$port" -h "127.0.0.1:$((port + 1))" &
+            local relay=$!
+            sleep 0.2
+            "$ferrox" -q -h "127.0.0.1:$port" "$data"
+            wait "$relay" "$server"
+            return
+            ;;
+    esac
+    case $route in
+        *-pipe) "$ferrox" -q "${sum[@]}" "${receiver[@]}" 2>/dev/null | cat >/dev/null & ;;
+        *) "$ferrox" -q "${sum[@]}" "${receiver[@]}" >"$sink" 2>/dev/null & ;;
+    esac
+    local pid=$!
+    sleep 0.2
+    "$ferrox" -q "${sum[@]}" "${sender[@]}" "$data" 2>/dev/null
+    wait "$pid"
+}
+
+if [ "${1:-}" = --one ]; then
+    one_transfer "$2" "$3" "$4" "$5" "$6"
+    exit
+fi
+new=$(realpath "$1")
+old=$(realpath "$2")
+pairs=${3:-10}
+dir=$(mktemp -d "$PWD/versus.XXXXXX")
+trap 'rm -rf "$dir" /dev/shm/ferrox-versus.*' EXIT
+head -c $((1 << 30)) /dev/urandom >/dev/shm/ferrox-versus.data
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+echo "| route | median A/B (min to max), A = $new, B = $old, $pairs pairs |"
+echo "|---|---|"
+for route in "${routes[@]}"; do
+    port=$(free_port)
+    ratio=$(farm-bench -n "$pairs" --timeout 900 \
+        --vs "bash $0 --one $old $route /dev/shm/ferrox-versus.data $port $dir" \
+        -- bash "$0" --one "$new" "$route" /dev/shm/ferrox-versus.data "$port" "$dir" 2>&1 |
+        awk '$1 == "A/B" && $2 == "wall" {printf "%s (%s to %s)", $4, $3, $5}')
+    echo "| $route | ${ratio:-no figure: run farm-bench by hand} |"
+done
