@@ -6,10 +6,13 @@
 # defaults; a real consumer sits behind the receiver where the route has one (a file on tmpfs
 # or disk, a pipe read by cat).
 #     bash bench/versus.sh NEW_FERROX OLD_FERROX [PAIRS]
+# ROUTES="tcp-disk relay" in the environment runs only those. A disk route ends with an
+# fsync of what it wrote, so that no run pays for the write-back of the one before.
 # The transfers: `bash bench/versus.sh --one FERROX ROUTE DATA PORT DIR`.
 set -euo pipefail
-routes=(tcp-null tcp-pipe tcp-tmpfs tcp-disk unix-null unix-pipe unix-tmpfs unix-disk
-    relay tcp-sum-pipe tcp-sum-tmpfs unix-sum-pipe)
+all_routes="tcp-null tcp-pipe tcp-tmpfs tcp-disk unix-null unix-pipe unix-tmpfs unix-disk relay"
+all_routes+=" tcp-sum-pipe tcp-sum-tmpfs unix-sum-pipe"
+read -r -a routes <<<"${ROUTES:-$all_routes}"
 
 one_transfer() {
     local ferrox=$1 route=$2 data=$3 port=$4 dir=$5 sum=() sink=/dev/null receiver sender
@@ -42,6 +45,7 @@ one_transfer() {
     sleep 0.2
     "$ferrox" -q "${sum[@]}" "${sender[@]}" "$data" 2>/dev/null
     wait "$pid"
+    case $route in *-disk) sync "$sink" && rm -f "$sink" ;; esac
 }
 
 if [ "${1:-}" = --one ]; then
