@@ -3,6 +3,9 @@
 # The manual page renders, passes mandoc's lint without warnings, and its OPTIONS section
 # names every option of the option table, long and short.
 set -euo pipefail
+# shellcheck source=scripts/lib/cannot_run.sh
+source "$(dirname "$0")/../../scripts/lib/cannot_run.sh"
+skip_unless_found mandoc man col
 page=$1
 lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint"; exit 1; }
 [ -z "$lint" ] || { echo "$lint"; exit 1; }
