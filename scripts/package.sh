@@ -34,6 +34,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 source scripts/lib/source_date.sh
+source scripts/lib/hardening_check.sh
 SOURCE_DATE_EPOCH=$(source_date_epoch)
 export SOURCE_DATE_EPOCH
 cmake --preset release >/dev/null
@@ -123,21 +124,7 @@ grep -q GNU_RELRO <<<"$segments" || { echo "$binary has no relro"; exit 1; }
 grep -q BIND_NOW <<<"$dynamic" || { echo "$binary is not linked with -z now"; exit 1; }
 grep -q __stack_chk_fail <<<"$symbols" || { echo "$binary has no stack protector"; exit 1; }
 grep -Eq '__[a-z]+_chk@' <<<"$symbols" || { echo "$binary has no fortified calls"; exit 1; }
-# Control-flow protection shows as a property that the linker sets only when every object
-# linked has it, the C library's start files included. Where those lack it (Debian 12's do),
-# no binary linked on the system can show it: hardening-check is then told not to ask, and
-# ferrox's own code is checked for the IBT landing pads that -fcf-protection puts at every
-# function instead. Stack clash protection shows only in a function with a frame of more
-# than a page, which ferrox hasn't: hardening-check says "unknown" and passes.
-hardening_options=()
-start_files=$(c++ -print-file-name=Scrt1.o 2>/dev/null || g++ -print-file-name=Scrt1.o)
-if [ "$arch" = amd64 ] && ! readelf -n "$start_files" | grep -q 'x86 feature: IBT, SHSTK'; then
-    hardening_options=(--nocfprotection)
-    [ "$(objdump -d "$binary" | grep -c endbr64)" -gt 50 ] ||
-        { echo "$binary: no IBT landing pads (-fcf-protection)"; exit 1; }
-fi
-hardening=$(hardening-check "${hardening_options[@]}" "$binary") || { echo "$hardening"; exit 1; }
-echo "$hardening"
+check_hardening "$binary"
 ! readelf -S "$binary" | grep -q '\.debug_info' || { echo "$binary is not stripped"; exit 1; }
 [ "$(readelf -n "$binary" | sed -n 's/.*Build ID: //p')" = "$build_id" ] ||
     { echo "$binary: not build id $build_id"; exit 1; }
