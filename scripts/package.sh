@@ -125,14 +125,14 @@ grep -q BIND_NOW <<<"$dynamic" || { echo "$binary is not linked with -z now"; ex
 grep -q __stack_chk_fail <<<"$symbols" || { echo "$binary has no stack protector"; exit 1; }
 grep -Eq '__[a-z]+_chk@' <<<"$symbols" || { echo "$binary has no fortified calls"; exit 1; }
 check_hardening "$binary"
-! readelf -S "$binary" | grep -q '\.debug_info' || { echo "$binary is not stripped"; exit 1; }
+! grep -q '\.debug_info' <<<"$(readelf -S "$binary")" || { echo "$binary is not stripped"; exit 1; }
 [ "$(readelf -n "$binary" | sed -n 's/.*Build ID: //p')" = "$build_id" ] ||
     { echo "$binary: not build id $build_id"; exit 1; }
-readelf -p .gnu_debuglink "$binary" | grep -qF "${build_id:2}.debug" ||
+grep -qF "${build_id:2}.debug" <<<"$(readelf -p .gnu_debuglink "$binary")" ||
     { echo "$binary doesn't name its debug file"; exit 1; }
 dpkg --root="$root" --force-depends --force-not-root --force-bad-path --log=/dev/null \
     -i "$dbgsym" >/dev/null
-readelf -S "$root/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug" 2>/dev/null | grep -q '\.debug_info' ||
+grep -q '\.debug_info' <<<"$(readelf -S "$root/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug" 2>/dev/null)" ||
     { echo "$dbgsym: no debug information under the build id"; exit 1; }
 
 # The distributions' checkers, clean: nothing but what packaging/ overrides with a reason.

@@ -11,7 +11,7 @@
 check_hardening() {
     local binary=$1 options=() start_files report
     start_files=$(c++ -print-file-name=Scrt1.o 2>/dev/null || g++ -print-file-name=Scrt1.o)
-    if [ "$(uname -m)" = x86_64 ] && ! readelf -n "$start_files" | grep -q 'x86 feature: IBT, SHSTK'; then
+    if [ "$(uname -m)" = x86_64 ] && ! grep -q 'x86 feature: IBT, SHSTK' <<<"$(readelf -n "$start_files")"; then
         options=(--nocfprotection)
         [ "$(objdump -d "$binary" | grep -c endbr64)" -gt 50 ] ||
             { echo "$binary: no landing pads for control-flow protection (-fcf-protection)"; return 1; }

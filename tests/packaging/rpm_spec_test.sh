@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # packaging/ferrox.spec as a distribution's build farm uses it: rpmbuild -ba from the source
-# release (build/ferrox-<version>.tar.gz, made when missing), offline as mock builds
+# release (build/ferrox-<version>.tar.gz, made again: it takes a second), offline as mock builds
 # (scripts/lib/offline.sh), gives the source RPM, the RPM and its -debuginfo RPM, with the
 # tests run in %check; rpmlint finds nothing in the spec or in them (packaging/rpmlint.toml);
 # the binary is hardened and stripped, its debug file in the -debuginfo RPM under its build
@@ -26,8 +26,7 @@ spec_lines=$(sed -n '/^\* /{:next n;/^\* /q;p;b next}' "$spec" | sed '/^$/d')
 [ "$news_lines" = "$spec_lines" ] ||
     { diff <(echo "$news_lines") <(echo "$spec_lines"); echo "$spec: the changelog entry isn't NEWS.md's"; exit 1; }
 
-tarball=build/ferrox-$version.tar.gz
-[ -f "$tarball" ] || bash scripts/source-tarball.sh >/dev/null
+bash scripts/source-tarball.sh >/dev/null
 top=$(mktemp -d)
 trap 'rm -rf "$top"' EXIT
 log=$top/rpmbuild.log
@@ -46,11 +45,12 @@ srpm=$(ls "$top"/SRPMS/ferrox-"$version"-1*.src.rpm)
 binary_rpm=$(ls "$top"/RPMS/"$arch"/ferrox-"$version"-1*."$arch".rpm)
 debuginfo=$(ls "$top"/RPMS/"$arch"/ferrox-debuginfo-"$version"-1*."$arch".rpm)
 
-rpm -qlp "$srpm" 2>/dev/null | grep -qx "ferrox-$version.tar.gz" || { echo "$srpm lacks the source release"; exit 1; }
+grep -qx "ferrox-$version.tar.gz" <<<"$(rpm -qlp "$srpm" 2>/dev/null)" || { echo "$srpm lacks the source release"; exit 1; }
 contents=$(rpm -qlp "$binary_rpm" 2>/dev/null)
-for path in /usr/bin/ferrox /usr/share/man/man1/ferrox.1.gz \
-    /usr/share/bash-completion/completions/ferrox /usr/share/licenses/ferrox/LICENSE; do
-    grep -qx "$path" <<<"$contents" || { echo "$binary_rpm lacks $path: $contents"; exit 1; }
+# (the licence's folder is ferrox-<version> where rpm's macros keep the older name)
+for path in /usr/bin/ferrox /usr/share/man/man1/ferrox[.]1[.]gz \
+    /usr/share/bash-completion/completions/ferrox "/usr/share/licenses/ferrox(-$version)?/LICENSE"; do
+    grep -qxE "$path" <<<"$contents" || { echo "$binary_rpm lacks $path: $contents"; exit 1; }
 done
 root=$top/root
 mkdir "$root"
@@ -60,10 +60,10 @@ done
 binary=$root/usr/bin/ferrox
 "$binary" --version | grep -qF -- " - $version - "
 check_hardening "$binary"
-! readelf -S "$binary" | grep -q '\.debug_info' || { echo "$binary is not stripped"; exit 1; }
+! grep -q '\.debug_info' <<<"$(readelf -S "$binary")" || { echo "$binary is not stripped"; exit 1; }
 build_id=$(readelf -n "$binary" | sed -n 's/.*Build ID: //p')
 debug_link=$root/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug
-readelf -S "$debug_link" 2>/dev/null | grep -q '\.debug_info' ||
+grep -q '\.debug_info' <<<"$(readelf -S "$debug_link" 2>/dev/null)" ||
     { echo "$debuginfo: no debug file under the build id $build_id"; exit 1; }
 
 lint=$(rpmlint -c packaging/rpmlint.toml "$spec" "$srpm" "$binary_rpm" "$debuginfo" 2>&1) ||
