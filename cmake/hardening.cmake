@@ -1,13 +1,29 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # The hardening that distributions give their packages: a strong stack protector, checked
-# string and memory calls (_FORTIFY_SOURCE, which needs optimisation, so not in Debug) and
-# a read-only relocation table resolved at start (relro, now). A position-independent
+# string and memory calls (_FORTIFY_SOURCE, which needs optimisation, so not in Debug), a
+# read-only relocation table resolved at start (relro, now) and, where the compiler has
+# them, stack clash protection (-fstack-clash-protection) and control-flow protection
+# (-fcf-protection: CET on x86, which other targets don't have). A position-independent
 # executable is left to the compiler, whose default it is wherever distributions build;
-# scripts/package.sh checks the packaged binary for all four. Each flag is added only where
-# the flags this build was given say nothing of their own: CMAKE_CXX_FLAGS and
-# CMAKE_EXE_LINKER_FLAGS, which CMake fills from a distribution's CXXFLAGS and LDFLAGS,
-# stay in charge.
+# scripts/package.sh checks the packaged binary for them with readelf and hardening-check.
+# Each flag is added only where the flags this build was given say nothing of their own:
+# CMAKE_CXX_FLAGS and CMAKE_EXE_LINKER_FLAGS, which CMake fills from a distribution's
+# CXXFLAGS and LDFLAGS, stay in charge.
 include(CheckCXXSourceCompiles)
+include(CheckCXXCompilerFlag)
+
+if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-clash-protection")
+  check_cxx_compiler_flag(-fstack-clash-protection FERROX_HAVE_STACK_CLASH_PROTECTION)
+  if(FERROX_HAVE_STACK_CLASH_PROTECTION)
+    add_compile_options(-fstack-clash-protection)
+  endif()
+endif()
+if(NOT CMAKE_CXX_FLAGS MATCHES "-fcf-protection")
+  check_cxx_compiler_flag(-fcf-protection FERROX_HAVE_CF_PROTECTION)
+  if(FERROX_HAVE_CF_PROTECTION)
+    add_compile_options(-fcf-protection)
+  endif()
+endif()
 
 if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
   add_compile_options(-fstack-protector-strong)

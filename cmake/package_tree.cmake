@@ -30,10 +30,32 @@ if(NOT news_version STREQUAL CPACK_PACKAGE_VERSION)
                       "the package ${CPACK_PACKAGE_VERSION}")
 endif()
 
-# CPack stripped the symbols; the compilers' names and versions go too, as a
-# distribution's strip takes them.
-execute_process(COMMAND ${CPACK_FERROX_STRIP} --remove-section=.comment ${root}/${CPACK_FERROX_BINARY}
+# The debug information goes to a file of its own, named by the binary's build id as
+# debuggers look for it (/usr/lib/debug/.build-id/xx/rest.debug), under
+# CPACK_FERROX_DEBUG_ROOT/<generator>; the binary is stripped, of the compilers' names and
+# versions too, as a distribution's strip takes them, and names the debug file in its
+# .gnu_debuglink. The same sources give the same debug file (paths in it are relative to
+# the source tree: -ffile-prefix-map), so the same build id.
+set(binary ${root}/${CPACK_FERROX_BINARY})
+execute_process(COMMAND ${CPACK_FERROX_READELF} -n ${binary} OUTPUT_VARIABLE notes
                 COMMAND_ERROR_IS_FATAL ANY)
+if(NOT notes MATCHES "Build ID: ([0-9a-f][0-9a-f])([0-9a-f]+)")
+  message(FATAL_ERROR "${binary}: no build id")
+endif()
+set(debug_tree ${CPACK_FERROX_DEBUG_ROOT}/${CPACK_GENERATOR})
+set(debug_file ${debug_tree}/usr/lib/debug/.build-id/${CMAKE_MATCH_1}/${CMAKE_MATCH_2}.debug)
+file(REMOVE_RECURSE ${debug_tree})
+get_filename_component(debug_directory ${debug_file} DIRECTORY)
+file(MAKE_DIRECTORY ${debug_directory})
+execute_process(COMMAND ${CPACK_FERROX_OBJCOPY} --remove-section=.comment ${binary}
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CPACK_FERROX_OBJCOPY} --only-keep-debug --compress-debug-sections
+                        ${binary} ${debug_file}
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CPACK_FERROX_STRIP} --strip-all ${binary} COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${CPACK_FERROX_OBJCOPY} --add-gnu-debuglink=${debug_file} ${binary}
+                COMMAND_ERROR_IS_FATAL ANY)
+file(CHMOD ${debug_file} PERMISSIONS ${readable})
 gzip_to(${root}/${CPACK_FERROX_MANUAL} ${root}/${CPACK_FERROX_MANUAL}.gz)
 file(REMOVE ${root}/${CPACK_FERROX_MANUAL})
 
@@ -73,3 +95,13 @@ elseif(CPACK_GENERATOR STREQUAL "RPM")
   file(WRITE ${CPACK_RPM_CHANGELOG_FILE}
        "* ${day} ${CPACK_PACKAGE_VENDOR} - ${CPACK_PACKAGE_VERSION}-1\n${news_entry}")
 endif()
+
+# Directories are 0755 whatever the umask of whoever builds the packages (what CPack made
+# follows CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS; this covers what was made above).
+file(GLOB_RECURSE directories LIST_DIRECTORIES true ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*
+     ${debug_tree}/*)
+foreach(directory IN LISTS directories)
+  if(IS_DIRECTORY ${directory} AND NOT IS_SYMLINK ${directory})
+    file(CHMOD ${directory} PERMISSIONS ${readable} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+  endif()
+endforeach()

@@ -1,8 +1,12 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # The Debian package and the RPM, built by CPack from the install rules. What only one of
 # them carries (the Debian copyright file and changelog, the RPM's licence file) and the
-# gzipped manual page are put into CPack's staging tree by cmake/package_tree.cmake.
-# scripts/package.sh builds both and runs lintian and rpmlint over them.
+# gzipped manual page are put into CPack's staging tree by cmake/package_tree.cmake, which
+# also splits the debug information off the binary (the release preset builds with -g):
+# the packages carry the stripped binary, and the debug file is left, under its build id,
+# for scripts/package.sh to make the -dbgsym .deb of. scripts/package.sh builds them all and
+# runs lintian and rpmlint over them. (packaging/ferrox.spec builds the RPM, the source RPM
+# and the -debuginfo RPM the way Fedora and openSUSE do, from the source release.)
 set(CPACK_PACKAGE_NAME ferrox)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the ferrox authors")
@@ -14,13 +18,20 @@ named files) and one TCP or UNIX-domain stream socket: as a client, as a
 listener or as a relay, with progress dots, a throughput summary, an
 Adler-32 checksum and an echo log.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# stripped by cmake/package_tree.cmake, which keeps the debug information apart
+set(CPACK_STRIP_FILES OFF)
+# directories in the packages are 0755 whatever the umask of whoever builds them
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_tree.cmake)
 # read by the script above
 set(CPACK_FERROX_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_FERROX_MANUAL ${CMAKE_INSTALL_MANDIR}/man1/ferrox.1)
 set(CPACK_FERROX_BINARY ${CMAKE_INSTALL_BINDIR}/ferrox)
 set(CPACK_FERROX_STRIP ${CMAKE_STRIP})
+set(CPACK_FERROX_OBJCOPY ${CMAKE_OBJCOPY})
+set(CPACK_FERROX_READELF ${CMAKE_READELF})
+set(CPACK_FERROX_DEBUG_ROOT ${PROJECT_BINARY_DIR}/debug-symbols)
 
 # The project has no contact address yet: the maintainer is named without one, and the
 # checkers' complaints about that are overridden (packaging/lintian-overrides,

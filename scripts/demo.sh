@@ -2,22 +2,36 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Builds a release ferrox and moves a generated file over TCP loopback: a listener
 # receives it, a client sends it, and both print their connection and summary lines.
+# It installs only what the build needs (scripts/install-deps.sh --build-only: cmake, make
+# and g++); scripts/test.sh installs the rest of the test tool chain.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --build-only
 cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --build --preset release --parallel "$(nproc)"
 ferrox=build/release/ferrox
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+listener=
+cleanup() {
+    [ -z "$listener" ] || kill "$listener" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
 head -c 20000000 /dev/urandom >"$work/sent"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 
-"$ferrox" --listen "$port" --sum >"$work/received" 2>"$work/listener.log" &
+# Port 0: the kernel picks a free port, and the listening line names it.
+"$ferrox" --listen 0 --sum >"$work/received" 2>"$work/listener.log" &
 listener=$!
-for _ in $(seq 100); do grep -q 'listening on' "$work/listener.log" && break; sleep 0.05; done
+port=
+for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on .* port \([0-9]*\)\.$/\1/p' "$work/listener.log")
+    [ -n "$port" ] && break
+    sleep 0.05
+done
+[ -n "$port" ] || { cat "$work/listener.log"; echo "the listener didn't start"; exit 1; }
 "$ferrox" --host "127.0.0.1:$port" --sum "$work/sent"
 wait "$listener"
+listener=
 cat "$work/listener.log"
 cmp "$work/sent" "$work/received" && echo "the received file is identical to the sent one"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# Installs, with apt-get, whatever this machine lacks to build and test ferrox.
+# Installs, with apt-get, whatever this machine lacks to build and test ferrox; with
+# --build-only, just what building it needs (scripts/demo.sh): cmake, make and g++.
 # Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
@@ -12,6 +13,13 @@ packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd pyt
     mandoc man-db bsdextrautils dpkg-dev netbase clang clang-format g++-aarch64-linux-gnu
     g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user rpm lintian rpmlint shellcheck
     bash-completion)
+# devscripts has hardening-check, elfutils the eu-strip that rpmbuild splits debug
+# information with, and iproute2 the ip that brings up loopback in the network namespace of
+# the offline test run.
+packages+=(devscripts elfutils iproute2)
+if [ "${1:-}" = --build-only ]; then
+    packages=(cmake make g++)
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

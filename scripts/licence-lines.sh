@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Every source, header and script that git tracks starts with the line
 # "SPDX-License-Identifier: BSD-2-Clause" in its own comment syntax (after the "#!" line of
-# a script): C++ sources and headers and their templates, CMake files, Python, shell
-# scripts known by name or first line, the bash completion, the manual page, and any other
-# file that starts with "#!". Expected outputs, test inputs, documentation and data don't.
+# a script): C++ sources and headers and their templates, CMake files, Python, RPM specs,
+# shell scripts known by name or first line, the bash completion, the manual page, and any
+# other file that starts with "#!". Expected outputs, test inputs, documentation and data
+# don't.
 # With --check it lists the files that lack the line and fails; without, it adds the line
 # to them.
 set -euo pipefail
@@ -18,7 +19,7 @@ licence_line() {
     case $file in
         *.cpp | *.hpp | *.hpp.in) echo "// $tag" ;;
         *.1) echo ".\\\" $tag" ;;
-        CMakeLists.txt | */CMakeLists.txt | *.cmake | *.py | *.sh | completion/*) echo "# $tag" ;;
+        CMakeLists.txt | */CMakeLists.txt | *.cmake | *.py | *.sh | *.spec | completion/*) echo "# $tag" ;;
         *) [[ $first == '#!'* ]] && echo "# $tag" ;;
     esac
     return 0

@@ -9,3 +9,15 @@ cannot_run() {
         exit 1
     fi
 }
+# For a test that ctest runs: when a command it needs isn't installed (a distribution's build
+# root has few), it says which and exits 77, which ctest counts as skipped (SKIP_RETURN_CODE);
+# under CI it fails instead.
+skip_unless_found() {
+    local missing=() tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    cannot_run "not found: ${missing[*]}: the check was skipped"
+    exit 77
+}

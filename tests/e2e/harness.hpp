@@ -177,8 +177,10 @@ struct summary_numbers {
 
 }  // namespace e2e
 
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace e2e {
 
@@ -214,6 +216,16 @@ inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;
 }
 
+// A name that doesn't exist prints "gethostbyname: Unknown host" where a resolver answered
+// and "gethostbyname: Host name lookup failure" where none can be reached (a build root
+// without a network); the status is 2 either way, and both are the system's honest answer.
+// The line a case expects, or its offline twin when that is what was printed.
+inline std::string lookup_line(const std::string& expected, const std::string& printed) {
+    const std::string unknown = "gethostbyname: Unknown host\n";
+    const std::string unreachable = "gethostbyname: Host name lookup failure\n";
+    return expected == unknown && printed == unreachable ? unreachable : expected;
+}
+
 // Called first by tests over ::1. Where the machine has no IPv6 loopback the test says so and
 // is skipped; under CI (CI set in the environment) a check that can't run fails instead.
 inline void require_ipv6_loopback() {
@@ -226,6 +238,37 @@ inline void require_ipv6_loopback() {
                   "fails the run";
     }
     GTEST_SKIP() << "no IPv6 loopback (::1) on this machine: the IPv6 tests can't run";
+}
+
+// For tests against peers that ferrox didn't write (socat, netcat, python3): true, with the
+// test skipped, when PROGRAM (a path, or a name looked up on the PATH) isn't installed, as in
+// a distribution's build root; under CI the test fails instead. The caller returns at once.
+inline bool lacks_program(const std::string& program) {
+    std::vector<std::string> candidates;
+    if (program.find('/') != std::string::npos) {
+        candidates.push_back(program);
+    } else {
+        const char* path = std::getenv("PATH");
+        std::string directories = path != nullptr ? path : "/usr/bin:/bin";
+        for (std::size_t at = 0; at <= directories.size();) {
+            const std::size_t colon = std::min(directories.find(':', at), directories.size());
+            candidates.push_back(directories.substr(at, colon - at) + "/" + program);
+            at = colon + 1;
+        }
+    }
+    for (const std::string& candidate : candidates) {
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return false;
+        }
+    }
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && *ci != '\0') {
+        ADD_FAILURE() << program
+                      << " is not installed; CI is set: a check that can't run fails the run";
+    } else {
+        [&] { GTEST_SKIP() << program << " is not installed: the test against it can't run"; }();
+    }
+    return true;
 }
 
 // A test over ::1 (see require_ipv6_loopback).

@@ -166,6 +166,9 @@ TEST(documented_examples, a_listener_serving_peer_after_peer_and_a_receiving_cli
 // A browser asks for the page and then for more (its icon, what it links), each on a
 // connection of its own: the relay serves them one after another.
 TEST(documented_examples, a_relay_in_front_of_a_local_web_server_serves_request_after_request) {
+    if (lacks_program("python3")) {
+        return;
+    }
     example_runner example;
     const std::vector<std::pair<std::string, std::string>> pages = {
         {"index.html", "<p>hello through the relay</p>\n"},
@@ -204,6 +207,9 @@ TEST(documented_examples, a_two_way_request_that_keeps_its_input_open_gets_the_r
     EXPECT_NE(readme.find("    " + request_with_wait + "\n"), std::string::npos);
     // the manual writes a backslash as \e
     EXPECT_NE(manual.find(replace_all(manual_request_with_wait, "\\", "\\e")), std::string::npos);
+    if (lacks_program("python3")) {
+        return;
+    }
     for (const std::string& recipe : {request_with_wait, manual_request_with_wait}) {
         example_runner example;
         write_file(example.dir.file("index.html"), "<p>the whole reply</p>\n");

@@ -3,6 +3,11 @@
 # cmake --install into a DESTDIR gives a working ferrox with its manual page and its bash
 # completion, under the chosen prefix.
 set -euo pipefail
+# shellcheck source=scripts/lib/cannot_run.sh
+source "$(dirname "$0")/../../scripts/lib/cannot_run.sh"
+skip_unless_found man python3
+framework=/usr/share/bash-completion/bash_completion
+[ -f "$framework" ] || { cannot_run "not found: $framework (bash-completion): the check was skipped"; exit 77; }
 build=$1
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -19,8 +24,6 @@ test -f "$completion"
 # The completion, loaded by bash-completion as an interactive shell would load it, offers
 # the documented options (never the hidden -D, --debug), socket files for -u and any name
 # for -U and -e, with the value after a space or after "=".
-framework=/usr/share/bash-completion/bash_completion
-[ -f "$framework" ] || { echo "bash-completion is not installed"; exit 1; }
 dir=$stage/dir
 mkdir "$dir"
 python3 -c "import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])" "$dir/s.sock"

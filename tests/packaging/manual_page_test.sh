@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# The manual page renders, passes mandoc's lint without warnings, and its OPTIONS section
-# names every option of the option table, long and short.
+# The manual page renders, passes mandoc's lint without warnings, its footer names the
+# version that CMakeLists.txt gives, and its OPTIONS section names every option of the
+# option table, long and short.
 set -euo pipefail
+# shellcheck source=scripts/lib/cannot_run.sh
+source "$(dirname "$0")/../../scripts/lib/cannot_run.sh"
+skip_unless_found mandoc man col
 page=$1
 lint=$(mandoc -T lint -W warning "$page" 2>&1) || { echo "$lint"; exit 1; }
 [ -z "$lint" ] || { echo "$lint"; exit 1; }
+version=$(sed -n 's/^project(ferrox VERSION \([0-9.]*\) .*/\1/p' "$(dirname "$page")/../CMakeLists.txt")
+grep -qx "\.Os ferrox $version" "$page" || { echo "$page: no \".Os ferrox $version\" for the footer"; exit 1; }
 
 rendered=$(MANWIDTH=200 man -l "$page" 2>/dev/null | col -b)
 options=$(printf '%s\n' "$rendered" | sed -n '/^OPTIONS/,/^[A-Z][A-Z ]*$/p' | sed '$d')

@@ -3,6 +3,10 @@
 # scripts/package.sh names what it needs and can't find, and stops there: run with a PATH
 # that has every command of this machine but lintian and rpmlint.
 set -euo pipefail
+# shellcheck source=scripts/lib/cannot_run.sh
+source "$(dirname "$0")/../../scripts/lib/cannot_run.sh"
+# all that scripts/package.sh needs but the two that are taken away
+skip_unless_found cmake c++ dpkg-deb dpkg-shlibdeps rpmbuild gzip readelf
 script=$1
 bin=$(mktemp -d)
 trap 'rm -rf "$bin"' EXIT

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # What a user or packager without GoogleTest gets: the release preset and a plain configure
 # with no preset both build ferrox, with no tests and without -Werror, and say why the
-# tests are off when nobody chose that. The release preset hardens what the given flags
-# leave alone.
+# tests are off when nobody chose that; -DBUILD_TESTING=OFF leaves them out where
+# GoogleTest is found. The release preset builds with debug information and hardens what
+# the given flags leave alone.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 scratch=$(mktemp -d)
@@ -25,14 +26,29 @@ build/release/ferrox --version | grep -qF -- " - $version - "
 # LDFLAGS, stay in charge of everything they mention.
 grep -q -- '-fstack-protector-strong' build/release/compile_commands.json || { echo "release lacks the stack protector"; exit 1; }
 grep -q -- '-D_FORTIFY_SOURCE=[23]' build/release/compile_commands.json || { echo "release lacks _FORTIFY_SOURCE"; exit 1; }
+grep -q -- ' -g ' build/release/compile_commands.json || { echo "release lacks -g"; exit 1; }
+if command -v g++ >/dev/null && [ "$(uname -m)" = x86_64 ]; then
+    for flag in -fstack-clash-protection -fcf-protection; do
+        grep -q -- "$flag " build/release/compile_commands.json || { echo "release lacks $flag"; exit 1; }
+    done
+fi
 grep -q -- '-z,relro -Wl,-z,now' build/release/CMakeFiles/ferrox.dir/link.txt || { echo "release lacks relro and now"; exit 1; }
-CXXFLAGS="-fno-stack-protector -D_FORTIFY_SOURCE=1" LDFLAGS="-Wl,-z,norelro -Wl,-z,lazy" \
+CXXFLAGS="-fno-stack-protector -D_FORTIFY_SOURCE=1 -fno-stack-clash-protection -fcf-protection=none" \
+    LDFLAGS="-Wl,-z,norelro -Wl,-z,lazy" \
     cmake --preset release -B build/distribution -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null 2>&1
 compile=$(grep -m1 '"command"' build/distribution/compile_commands.json)
 link=$(cat build/distribution/CMakeFiles/ferrox.dir/link.txt)
-grep -q -- '-fno-stack-protector -D_FORTIFY_SOURCE=1' <<<"$compile" || { echo "distribution flags lost: $compile"; exit 1; }
-if grep -E -- '-fstack-protector-strong|_FORTIFY_SOURCE=[23]' <<<"$compile" || grep -E -- 'z,relro|z,now' <<<"$link"; then
+grep -q -- '-fno-stack-protector -D_FORTIFY_SOURCE=1 -fno-stack-clash-protection -fcf-protection=none' <<<"$compile" ||
+    { echo "distribution flags lost: $compile"; exit 1; }
+if grep -E -- '-fstack-protector-strong|_FORTIFY_SOURCE=[23]|-fstack-clash-protection|-fcf-protection( |$)' <<<"$compile" ||
+    grep -E -- 'z,relro|z,now' <<<"$link"; then
     echo "hardening flags override the distribution's"; exit 1
+fi
+
+# CTest's switch, as debhelper gives it for nocheck: no tests, and no "not used" warning
+log=$(cmake -S . -B build/nocheck -DBUILD_TESTING=OFF 2>&1)
+if [ -e build/nocheck/tests ] || grep -q 'not used' <<<"$log"; then
+    echo "$log"; echo "-DBUILD_TESTING=OFF was not honoured"; exit 1
 fi
 
 log=$(cmake -S . -B build/plain -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
