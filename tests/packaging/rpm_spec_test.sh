@@ -3,9 +3,9 @@
 # packaging/ferrox.spec as a distribution's build farm uses it: rpmbuild -ba from the source
 # release (build/ferrox-<version>.tar.gz, made again: it takes a second), offline as mock builds
 # (scripts/lib/offline.sh), gives the source RPM, the RPM and its -debuginfo RPM, with the
-# tests run in %check; rpmlint finds nothing in the spec or in them (packaging/rpmlint.toml);
+# tests run in %check; rpmlint finds nothing in packaging/ferrox.spec or in them (packaging/rpmlint.toml);
 # the binary is hardened and stripped, its debug file in the -debuginfo RPM under its build
-# id; the spec's version and newest changelog entry are NEWS.md's. The build requirements
+# id; the recipe's version and newest changelog entry are NEWS.md's. The build requirements
 # are Fedora's package names, which this Debian machine's rpm database doesn't hold: rpmbuild
 # is told not to look them up (--nodeps).
 set -euo pipefail
@@ -13,18 +13,18 @@ cd "$(dirname "$0")/../.."
 source scripts/lib/cannot_run.sh
 source scripts/lib/offline.sh
 source scripts/lib/hardening_check.sh
-spec=packaging/ferrox.spec
+recipe=packaging/ferrox.spec
 version=$(sed -n 's/^project(ferrox VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
-[ "$(sed -n 's/^Version: *//p' "$spec")" = "$version" ] || { echo "$spec: not version $version"; exit 1; }
+[ "$(sed -n 's/^Version: *//p' "$recipe")" = "$version" ] || { echo "$recipe: not version $version"; exit 1; }
 news_day=$(sed -n 's/^## [0-9.]* (\([0-9-]*\))$/\1/p' NEWS.md | head -n 1)
 entry="* $(LC_ALL=C date -u -d "$news_day" '+%a %b %d %Y') the ferrox authors - $version-1"
-[ "$(grep -m1 '^\* ' "$spec")" = "$entry" ] ||
-    { echo "$spec: the newest changelog entry isn't \"$entry\" (NEWS.md)"; exit 1; }
+[ "$(grep -m1 '^\* ' "$recipe")" = "$entry" ] ||
+    { echo "$recipe: the newest changelog entry isn't \"$entry\" (NEWS.md)"; exit 1; }
 # its lines are NEWS.md's, without the backticks (as cmake/package_tree.cmake writes them)
 news_lines=$(sed -n '/^## /{n;:next n;/^## /q;p;b next}' NEWS.md | sed '/^$/d; s/`//g')
-spec_lines=$(sed -n '/^\* /{:next n;/^\* /q;p;b next}' "$spec" | sed '/^$/d')
-[ "$news_lines" = "$spec_lines" ] ||
-    { diff <(echo "$news_lines") <(echo "$spec_lines"); echo "$spec: the changelog entry isn't NEWS.md's"; exit 1; }
+recipe_lines=$(sed -n '/^\* /{:next n;/^\* /q;p;b next}' "$recipe" | sed '/^$/d')
+[ "$news_lines" = "$recipe_lines" ] ||
+    { diff <(echo "$news_lines") <(echo "$recipe_lines"); echo "$recipe: the changelog entry isn't NEWS.md's"; exit 1; }
 
 bash scripts/source-tarball.sh >/dev/null
 top=$(mktemp -d)
@@ -37,9 +37,9 @@ log=$top/rpmbuild.log
 if ! offline rpmbuild -ba --nodeps --define "_topdir $top" --define "_sourcedir $PWD/build" \
     --define '__brp_compress bash %{_rpmconfigdir}/brp-compress %{?_prefix}' \
     --define 'ferrox_ctest_args -L unit' \
-    "$spec" >"$log" 2>&1; then
+    "$recipe" >"$log" 2>&1; then
     tail -n 60 "$log"
-    echo "rpmbuild -ba $spec failed"
+    echo "rpmbuild -ba $recipe failed"
     exit 1
 fi
 grep -q '100% tests passed' "$log" || { tail -n 40 "$log"; echo "%check ran no tests"; exit 1; }
@@ -69,8 +69,8 @@ debug_link=$root/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug
 grep -q '\.debug_info' <<<"$(readelf -S "$debug_link" 2>/dev/null)" ||
     { echo "$debuginfo: no debug file under the build id $build_id"; exit 1; }
 
-lint=$(rpmlint -c packaging/rpmlint.toml "$spec" "$srpm" "$binary_rpm" "$debuginfo" 2>&1) ||
+lint=$(rpmlint -c packaging/rpmlint.toml "$recipe" "$srpm" "$binary_rpm" "$debuginfo" 2>&1) ||
     { echo "$lint"; echo "rpmlint failed"; exit 1; }
 grep -q ' 0 errors, 0 warnings' <<<"$lint" || { echo "$lint"; echo "rpmlint complained"; exit 1; }
 echo "$lint" | tail -n 1
-echo "spec ok: $(basename "$srpm") $(basename "$binary_rpm") $(basename "$debuginfo")"
+echo "rpm recipe ok: $(basename "$srpm") $(basename "$binary_rpm") $(basename "$debuginfo")"
