@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "driver/connection_loop.hpp"
 
+#include "driver/end_policy.hpp"
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
 #include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
-#include "transfer/connection_end.hpp"
+#include "transfer/copy.hpp"
 #include "transfer/relay.hpp"
-#include "transfer/relay_close.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -91,65 +91,6 @@ void set_up_endpoints() {
     }
 }
 
-void report_failure(const char* label, int error) {
-    if (error == source_changed_error) {
-        std::fprintf(stderr, "%s: file changed while being sent\n", label);
-        return;
-    }
-    errno = error;
-    std::perror(label);
-}
-
-bool is_failure(const transfer_end& end) {
-    return end.kind == transfer_end::source_failed || end.kind == transfer_end::destination_failed;
-}
-
-// The source's end, an interrupt, or a failure that the interrupt handler caused by closing
-// the descriptor under the call.
-bool ended_quietly(const transfer_end& end) {
-    return !is_failure(end) || failed_by_interrupt(end.error);
-}
-
-// What the end of a one-way copy means for the run: 0, or 1 once a failure is reported. A
-// failed read is reported under `source_label`, a failed write under "write".
-int judge_copy_end(const transfer_end& end, const char* source_label) {
-    if (end.kind == transfer_end::wait_failed) {
-        report_failure("select", end.error);
-        return 1;
-    }
-    if (ended_quietly(end)) {
-        return 0;
-    }
-    if (end.kind == transfer_end::source_failed) {
-        report_failure(source_label, end.error);
-        return 1;
-    }
-    // A one-way sender never shuts its side down while it sends: a TCP write that finds the
-    // connection shut (EPIPE, once a call has taken the reset's own error) met a reset.
-    const bool reset = end.error == EPIPE && is_socket(end.fd) && socket_is_tcp(end.fd);
-    report_failure("write", reset ? ECONNRESET : end.error);
-    return 1;
-}
-
-// A connection whose peer had ended its side and went away: our write finds it shut (EPIPE),
-// which is the end of a transfer in either direction, not a cut.
-bool peer_had_ended(const transfer_end& end) {
-    return end.kind == transfer_end::destination_failed && end.error == EPIPE && is_socket(end.fd);
-}
-
-// A two-way transfer or a relay: a connection that resets or fails cut what it carried, and
-// so does standard input or output that fails. Each is reported.
-int judge_two_way_end(const transfer_end& end) {
-    if (end.kind == transfer_end::wait_failed) {
-        return 1;  // the transfer reported it: the run can't tell what was still to come
-    }
-    if (ended_quietly(end) || peer_had_ended(end)) {
-        return 0;
-    }
-    report_failure(end.kind == transfer_end::source_failed ? "read" : "write", end.error);
-    return 1;
-}
-
 // The start of a progress line, whose dots and end follow.
 void open_progress_line() {
     run_state.progress_line_open = 1;
@@ -158,8 +99,7 @@ void open_progress_line() {
 // Ends the progress line: " done." after a quiet end, a bare line end before a failure's
 // message.
 void close_progress_line(const transfer_end& end) {
-    std::fputs(ended_quietly(end) && end.kind != transfer_end::wait_failed ? " done.\n" : "\n",
-               stderr);
+    std::fputs(ended_quietly(end) ? " done.\n" : "\n", stderr);
     run_state.progress_line_open = 0;
 }
 
@@ -179,15 +119,28 @@ void verbose_end(const transfer_end& end) {
 // How a cycle's transfer went.
 struct cycle_outcome {
     int status;                 // 0, or 1 after a reported failure
-    bool stream_cut;            // a failure lost data on its way through the connection
+    bool stream_cut;            // the connections are closed with a reset
     bool standard_input_ended;  // standard input was read to its end
     bool interrupted;           // Ctrl-C or Ctrl-\ ended it
-    int ended_source = -1;      // the descriptor whose end of data ended the transfer
+    int undelivered;            // bytes written that the peers never got (a reset throws them away)
 };
 
-cycle_outcome outcome_of(const transfer_end& end, int status, bool input_ended) {
-    const int ended = end.kind == transfer_end::source_ended ? end.fd : -1;
-    return {status, status != 0, input_ended, end.kind == transfer_end::interrupted, ended};
+cycle_outcome outcome_of(const transfer_end& end, const end_labels& labels) {
+    const end_verdict verdict = judge_end(end, labels);
+    return {verdict.status, verdict.cut, end.standard_input_ended,
+            end.kind == transfer_end::interrupted, end.undelivered};
+}
+
+// Once every chunk went, a one-way sender passes its end on and waits until the peer has
+// everything: a reset then is a failure of the transfer like any other.
+cycle_outcome finish_sending_outcome(cycle_outcome sent) {
+    if (sent.status != 0 || sent.interrupted || run_state.data_fd < 0) {
+        return sent;
+    }
+    const transfer_end end = finish_sending(run_state.data_fd);
+    cycle_outcome finished = outcome_of(end, {"read", false});
+    finished.standard_input_ended = sent.standard_input_ended;
+    return finished;
 }
 
 // A file that can't be opened is reported and the others are still sent; the status is 1.
@@ -212,19 +165,19 @@ cycle_outcome send_operands(std::span<char*> operands) {
         if (!has_flag(FLAG_QUIET)) {
             close_progress_line(end);
         }
-        if (judge_copy_end(end, operand) != 0) {
-            outcome = {1, true, false, false};
-        }
+        const cycle_outcome copied = outcome_of(end, {operand, false});
         if (close(fd) != 0) {
             std::perror(operand);
         }
-        if (end.kind != transfer_end::source_ended) {
+        if (end.kind != transfer_end::completed) {
             // The stream is cut, the connection gone or the run interrupted: the remaining
             // operands would be lost on the way.
-            outcome.interrupted = end.kind == transfer_end::interrupted;
-            break;
+            return copied;
         }
     }
+    const int unopened = outcome.status;
+    outcome = finish_sending_outcome(outcome);
+    outcome.status |= unopened;
     return outcome;
 }
 
@@ -233,10 +186,7 @@ cycle_outcome move_two_way() {
     const int far_in = relay_mode() ? run_state.relay_fd : run_state.data_fd;
     const int near_out = relay_mode() ? run_state.data_fd : STDOUT_FILENO;
     const int far_out = far_in;
-    const transfer_end end = relay_loop(near_in, far_in, near_out, far_out);
-    const bool input_ended =
-        !relay_mode() && end.kind == transfer_end::source_ended && end.fd == STDIN_FILENO;
-    return outcome_of(end, judge_two_way_end(end), input_ended);
+    return outcome_of(relay_loop(near_in, far_in, near_out, far_out), {"read", true});
 }
 
 cycle_outcome move_local_side(std::span<char*> operands) {
@@ -250,12 +200,12 @@ cycle_outcome move_local_side(std::span<char*> operands) {
         verbose_start("receiving ");
         const transfer_end end = stdio_copy(run_state.data_fd, STDOUT_FILENO);
         verbose_end(end);
-        return outcome_of(end, judge_copy_end(end, "read"), false);
+        return outcome_of(end, {"read", false});
     }
     verbose_start("sending ");
     const transfer_end end = stdio_copy(STDIN_FILENO, run_state.data_fd);
     verbose_end(end);
-    return outcome_of(end, judge_copy_end(end, "read"), end.kind == transfer_end::source_ended);
+    return finish_sending_outcome(outcome_of(end, {"read", false}));
 }
 
 // A listener that sends was given no connect port; it names the port it listens on.
@@ -283,81 +233,28 @@ void print_summary(const timeval& start, const timeval& end) {
 }
 
 // The summary counts what reached the peers: bytes that a reset threw away left ferrox's
-// buffers but never arrived.
+// buffers but never arrived, and only bytes that were counted can be taken back.
 void forget_undelivered(int bytes) {
     run_state.byte_count -= std::min<std::int64_t>(bytes, run_state.byte_count);
 }
 
-// Closes a connection with a reset, without counting what the reset throws away.
-void cut_connection(int fd) {
-    forget_undelivered(undelivered_bytes(fd, false));
-    close_with_reset(fd);
-}
-
-// What the close of a connection told: 0, or 1 once a failure is reported. In a two-way
-// transfer or a relay, a peer that had ended its side (its reset then reads EPIPE) ended the
-// transfer, as its end of data always does.
-int judge_close_end(const close_end& end) {
-    forget_undelivered(end.undelivered);
-    const bool two_way = has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT);
-    switch (end.kind) {
-    case close_end::reset_by_peer:
-        if (two_way && end.error == EPIPE) {
-            return 0;
-        }
-        // The bytes written did not all arrive. A reset that came after the peer's own end
-        // of data reads EPIPE, but it is a reset all the same.
-        report_failure("write", end.error == EPIPE ? ECONNRESET : end.error);
-        return 1;
-    case close_end::timed_out:
-        std::fprintf(stderr, "timeout: %d bytes left unacknowledged\n", end.undelivered);
-        return 1;
-    case close_end::delivered:
-    case close_end::interrupted: break;
-    }
-    return 0;
-}
-
-// The terms of this cycle's orderly closes.
-close_terms terms_of_close() {
-    const bool two_way = has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT);
-    close_terms terms{!two_way && has_flag(FLAG_INPUT), {}};
-    if (two_way && !idle_limit_from(run_state.timeout, terms.limit)) {
-        terms.limit = {};  // a period no wait can take was reported by the transfer
-    }
-    return terms;
-}
-
-int close_both_relay_sockets(int data_fd, int relay_fd, int ended_source) {
-    const relay_close_end end = close_relay(data_fd, relay_fd, ended_source, terms_of_close());
-    const int status = judge_close_end(end.first);
-    if (end.cut) {
-        forget_undelivered(end.second.undelivered);  // passed on: its peer is told by the reset
-        return status;
-    }
-    return status | judge_close_end(end.second);
-}
-
-// Closes the cycle's data sockets. After a failure that lost data, with a reset, so that the
-// peer can't take the cut stream for a complete one; otherwise in order, waiting until each
-// peer has everything. Returns 0, or 1 once a failure of a close is reported.
-int close_data_sockets(const cycle_outcome& outcome) {
+// Closes the cycle's data sockets: with a reset after a failure that lost data or a timeout
+// that left some undelivered, so that no peer can take its cut stream for a complete one;
+// plainly otherwise, once the transfer has seen every byte acknowledged.
+void close_data_sockets(const cycle_outcome& outcome) {
     const int data_fd = take_data_socket(&run_state.data_fd);
     const int relay_fd = relay_mode() ? take_data_socket(&run_state.relay_fd) : -1;
     if (outcome.stream_cut) {
-        cut_connection(data_fd);
-        cut_connection(relay_fd);
-        return 0;
+        forget_undelivered(outcome.undelivered);
+        close_with_reset(data_fd);
+        close_with_reset(relay_fd);
+        return;
     }
-    if (data_fd < 0) {
-        close_plainly(relay_fd);  // the interrupt handler closed the other
-        return 0;
+    for (const int fd : {data_fd, relay_fd}) {
+        if (fd >= 0) {
+            close_plainly(fd);  // the interrupt handler may have closed the other
+        }
     }
-    if (relay_fd >= 0) {
-        return close_both_relay_sockets(data_fd, relay_fd, outcome.ended_source);
-    }
-    const bool shut_down = begin_orderly_close(data_fd);
-    return judge_close_end(finish_orderly_close(data_fd, shut_down, terms_of_close()));
 }
 
 cycle_outcome run_cycle(std::span<char*> operands) {
@@ -368,10 +265,10 @@ cycle_outcome run_cycle(std::span<char*> operands) {
     set_up_endpoints();
     timeval start{};
     gettimeofday(&start, nullptr);
-    cycle_outcome outcome = move_local_side(operands);
+    const cycle_outcome outcome = move_local_side(operands);
     timeval end{};
     gettimeofday(&end, nullptr);
-    outcome.status |= close_data_sockets(outcome);
+    close_data_sockets(outcome);
     print_summary(start, end);
     return outcome;
 }

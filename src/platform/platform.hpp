@@ -14,6 +14,11 @@
 // hasn't read. -1 where the system can't tell.
 [[nodiscard]] int unacknowledged_bytes(int fd);
 
+// Bytes waiting in the outgoing queue of a socket, pipe or terminal that the destination
+// hasn't taken yet (a socket's peer, a pipe's reader, a terminal's line); -1 where the system
+// can't tell. While a write waits for room, a fall in this count is the destination's progress.
+[[nodiscard]] int queued_output(int fd);
+
 // poll, unless `stop` is set. The interrupt signals are held back while `stop` is checked and
 // let in only inside the wait, so that one arriving just before it can't be missed: the
 // result is then -1 with EINTR, as for any signal that came during the wait. A system

@@ -20,6 +20,25 @@ int unacknowledged_bytes(int fd) {
     return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
+int queued_output(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return -1;
+    }
+    unsigned long request = 0;
+    if (S_ISSOCK(status.st_mode)) {
+        request = SIOCOUTQ;
+    } else if (S_ISFIFO(status.st_mode)) {
+        request = FIONREAD;
+    } else if (S_ISCHR(status.st_mode) && isatty(fd) != 0) {
+        request = TIOCOUTQ;
+    } else {
+        return -1;
+    }
+    int queued = 0;
+    return ioctl(fd, request, &queued) == 0 ? queued : -1;
+}
+
 int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
                         const volatile std::sig_atomic_t& stop) {
     sigset_t interrupts;

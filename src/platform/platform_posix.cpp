@@ -62,6 +62,11 @@ int unacknowledged_bytes(int /*fd*/) {
 }
 #endif
 
+// No queue count that every POSIX system has: a waiting write's progress is seen by trying it.
+int queued_output(int /*fd*/) {
+    return -1;
+}
+
 // Plain poll can't let the interrupt signals in atomically, so it sleeps a quarter of a
 // second at most and the caller looks at the flag again.
 int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,

@@ -1,35 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The end of a connection, as part of the transfer's result: an orderly close waits until the
-// peer has every byte that was written, for as long as the connection lives, and tells when
-// it didn't get them.
+// What a connection says about its end, asked without waiting: the transfer loop passes a
+// direction's end on with these, and watches the peer take every byte of it in its one wait.
 #pragma once
-
-#include "transfer/wait.hpp"
-
-struct close_terms {
-    // A one-way sender gives its peer a moment after the last acknowledgement to end or to
-    // reset: an acknowledgement says the peer's system has the bytes, not that its program
-    // could use them, and a receiver that fails on its first write resets right after.
-    bool grace;
-    // Two-way transfers and relays: --timeout bounds a wait in which nothing is acknowledged.
-    idle_limit limit;
-};
-
-struct close_end {
-    enum kind_type {
-        delivered,      // the peer has every byte, as far as the system can tell
-        reset_by_peer,  // the connection failed before that: `error`
-        interrupted,    // Ctrl-C or Ctrl-\ ended the wait
-        timed_out,      // nothing was acknowledged for the whole --timeout period
-    } kind;
-    int error = 0;
-    // Bytes written that the peer never got, where the system tells (TCP): a timeout's
-    // unacknowledged bytes, or what a reset threw away. The summary doesn't count them.
-    int undelivered = 0;
-};
-
-// How long a one-way sender's peer has to end or reset once it has acknowledged everything.
-constexpr int close_grace_ms = 1000;
 
 // Bytes written to the connection that its peer hasn't acknowledged, which a reset throws
 // away: TCP's count (our end of data, once `shut_down`, is no byte of the stream). 0 on a
@@ -37,12 +9,31 @@ constexpr int close_grace_ms = 1000;
 // can't tell.
 [[nodiscard]] int undelivered_bytes(int fd, bool shut_down);
 
-// Shuts our direction down: the peer gets its end of data after what is queued. False when
-// the connection is gone already.
-[[nodiscard]] bool begin_orderly_close(int fd);
+// Shuts our direction down: the peer gets its end of data after what is queued. Returns 0, or
+// the error that the connection failed with before (a reset).
+[[nodiscard]] int pass_end_on(int fd);
 
-// Waits until the peer has every byte written (pending input is read and thrown away
-// meanwhile, so that the close can't turn into a reset), then closes the socket: plainly
-// after delivery or an interrupt, with a reset after a timeout. `shut_down`: what
-// begin_orderly_close said.
-[[nodiscard]] close_end finish_orderly_close(int fd, bool shut_down, const close_terms& terms);
+// How far the peer has taken what we wrote, once our side is shut down.
+struct acknowledgement {
+    enum state_type {
+        complete,  // every byte and our end of data are acknowledged
+        waiting,   // `queued` bytes (our end of data among them) are not yet
+        unknown,   // the system can't count them
+        failed,    // the connection failed: `error`
+    } state;
+    int queued = 0;
+    int error = 0;
+};
+[[nodiscard]] acknowledgement acknowledgement_of(int fd);
+
+// What the peer still sends on a connection that nobody reads any more, read and thrown away
+// so that our close can't turn into a reset.
+struct leftover_input {
+    enum state_type { open, ended, failed } state;
+    int error = 0;
+};
+[[nodiscard]] leftover_input throw_away_input(int fd);
+
+// Bytes that have arrived on the connection and wait to be read; 0 where there are none or
+// the system can't tell.
+[[nodiscard]] int unread_input(int fd);

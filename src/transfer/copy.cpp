@@ -39,3 +39,8 @@ transfer_end copy_plain(int from_fd, int to_fd) {
 transfer_end copy_dots(int from_fd, int to_fd) {
     return copy_loop(from_fd, to_fd, true);
 }
+
+transfer_end finish_sending(int fd) {
+    lane closing = closing_lane(fd, {.ends_transfer = false, .passed_on = true, .lingers = true});
+    return run_lanes({&closing, 1}, idle_limit{});
+}

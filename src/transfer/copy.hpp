@@ -4,10 +4,17 @@
 
 #include "transfer/transfer_loop.hpp"
 
-// Returns how the copy ended: the source's end, a failure of either side, or an interrupt.
+// Returns how the copy ended: its source's end (completed), a failure of either side, or an
+// interrupt. The destination connection stays open: several files may go through it.
 // An empty source or a full destination is waited for, for as long as it takes.
 using copy_fn_type = transfer_end (*)(int from_fd, int to_fd);
 
 [[nodiscard]] transfer_end copy_plain(int from_fd, int to_fd);
 // As copy_plain, plus one "." on standard error per chunk.
 [[nodiscard]] transfer_end copy_dots(int from_fd, int to_fd);
+
+// The end of a one-way sender's stream: the end of data goes to the connection `fd` after
+// every chunk, the peer acknowledges every byte and then has a moment to end or to reset
+// (a receiver that fails on its first write of what it got resets right after its system
+// acknowledged it). Returns completed, a failure (`fd` reset), or an interrupt.
+[[nodiscard]] transfer_end finish_sending(int fd);

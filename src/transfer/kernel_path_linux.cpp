@@ -138,6 +138,20 @@ chunk_result result_of_failure(const chunk_mover& mover, meaning what, int error
     return failure_result(chunk_result::destination_failed, error, mover.to_fd);
 }
 
+// A chunk that a failure ends: the part that its destination took is delivered all the same
+// and goes with the failure, to be counted (with its bytes where the program `seen` them).
+chunk_result with_delivered_part(chunk_mover& mover, chunk_result result, bool seen) {
+    if (result.kind == chunk_result::must_wait) {
+        return result;
+    }
+    result.bytes = mover.chunk.delivered;
+    if (seen) {
+        result.seen = mover.buffer.first(result.bytes);
+    }
+    mover.chunk = {};
+    return result;
+}
+
 // The chunk is complete; what the program saw of it goes with it.
 chunk_result chunk_done(chunk_mover& mover, bool seen) {
     const std::size_t length = mover.chunk.delivered;
@@ -193,11 +207,8 @@ chunk_result sendfile_failure(chunk_mover& mover, place held) {
         }
         return {chunk_result::plain_from_now_on};
     }
-    const chunk_result result = result_of_failure(mover, what, error);
-    if (result.kind != chunk_result::must_wait) {
-        chunk = {};
-    }
-    return result;
+    return with_delivered_part(mover, result_of_failure(mover, what, error),
+                               held == place::file_offset);
 }
 
 // A chunk is up to a buffer's size from the file's own position, as a read would take it;
@@ -339,9 +350,8 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
             // our pipe must not keep the rest of a chunk that will never go out
             [[maybe_unused]] bool emptied =
                 drop_from_own_pipe(mover.kernel.pipe_read, chunk.length - chunk.delivered);
-            chunk = {};
         }
-        return result;
+        return with_delivered_part(mover, result, false);
     }
     return chunk_done(mover, false);
 }

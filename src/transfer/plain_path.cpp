@@ -101,9 +101,12 @@ chunk_result deliver_from_buffer(chunk_mover& mover) {
             return {chunk_result::must_wait, 0, {}, 0, mover.to_fd, POLLOUT};
         }
         if (written <= 0) {
+            // what the writes before took did arrive, and is counted
             const int error = written < 0 ? errno : EIO;
+            const std::size_t delivered = chunk.delivered;
             chunk = {};
-            return {chunk_result::destination_failed, 0, {}, error, mover.to_fd};
+            return {chunk_result::destination_failed, delivered, mover.buffer.first(delivered),
+                    error, mover.to_fd};
         }
         const bool partly = static_cast<std::size_t>(written) < chunk.length - chunk.delivered;
         chunk.delivered += static_cast<std::size_t>(written);

@@ -7,8 +7,8 @@
 #include "transfer/move_size.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,18 +55,21 @@ bool choose_kernel_paths(lane& near_lane, lane& far_lane) {
     return both_to_sockets;
 }
 
-transfer_end report_end(const transfer_end& end) {
-    if (end.kind == transfer_end::timed_out) {
-        std::fputs("timeout\n", stderr);
-    } else if (end.kind == transfer_end::wait_failed) {
-        errno = end.error;
-        std::perror("select");
-    } else if (end.kind == transfer_end::interrupted) {
-        // The interrupt closed the descriptors that the wait watches.
-        errno = EBADF;
-        std::perror("select");
+// What each direction does once its source has ended.
+void set_endings(lane& near_lane, lane& far_lane) {
+    if (own_connection(near_lane.mover.from_fd)) {
+        near_lane.on_end = {.ends_transfer = false,
+                            .passed_on = true,
+                            .waits_for_the_other_way = true,
+                            .lingers = false};
+        far_lane.on_end = near_lane.on_end;
+        return;
     }
-    return end;
+    // A terminal's end is the user's Ctrl-D: the session is over. The connection's end is the
+    // peer's: it ends the transfer while standard input is still open.
+    const bool from_terminal = isatty(near_lane.mover.from_fd) != 0;
+    near_lane.on_end = {.ends_transfer = from_terminal, .passed_on = true, .lingers = false};
+    far_lane.on_end = {.ends_transfer = true, .passed_on = false, .lingers = false};
 }
 
 }  // namespace
@@ -80,13 +83,14 @@ transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
     const chunk_buffer far_buffer = alloc_chunk_buffer(size);
     idle_limit limit;
     if (!idle_limit_from(run_state.timeout, limit)) {
-        return report_end({transfer_end::wait_failed, errno});
+        return {transfer_end::wait_failed, errno};
     }
     const bool needs_bytes = chunks_must_be_seen(true);
     lane lanes[] = {open_lane(near_in, far_out, {near_buffer.get(), size}, needs_bytes, near_label,
                               false, chunks_seen),
                     open_lane(far_in, near_out, {far_buffer.get(), size}, needs_bytes, far_label,
                               false, chunks_seen)};
+    set_endings(lanes[0], lanes[1]);
     const bool sigpipe_held = choose_kernel_paths(lanes[0], lanes[1]);
     if (sigpipe_held) {
         hold_back_sigpipe();
@@ -100,5 +104,5 @@ transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
     if (sigpipe_held) {
         release_sigpipe();
     }
-    return report_end(end);
+    return end;
 }

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Two-way relay between a near side and a far side, and the echo log's data records.
+// Two-way transfer between a near side and a far side, and the echo log's data records.
 #pragma once
 
 #include "transfer/transfer_loop.hpp"
 
 // Copies what becomes readable on near_in to far_out (echo label "L: ") and what becomes
-// readable on far_in to near_out (echo label "H: "), one chunk at a time, until either side
-// ends or fails, the run is interrupted, the wait fails, or the transfer stays idle past
-// --timeout ("timeout"): a wait for a destination that takes nothing counts as idle too. An
-// interrupt and a failed wait print the line the program has always printed for its wait,
-// "select: ..." (the interrupt's "Bad file descriptor": it closed what the wait watched),
-// although the wait is a poll.
+// readable on far_in to near_out (echo label "H: "), one chunk at a time. Between two
+// connections (a relay) each direction ends on its own: a peer's end of data goes on to the
+// other peer as a half-close, and the transfer lasts until both have ended and every byte is
+// acknowledged. Between the standard streams and a connection, standard input's end goes on
+// as a half-close (a terminal's Ctrl-D ends the transfer instead) and the connection's end
+// ends the transfer. A failure, an interrupt or --timeout ends it at once.
 [[nodiscard]] transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out);

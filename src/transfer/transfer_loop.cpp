@@ -5,16 +5,62 @@
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
+#include "transfer/connection_end.hpp"
 #include "transfer/move_size.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <optional>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
+
+using steady = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr steady::time_point never = steady::time_point::max();
+// Nothing signals "all acknowledged" once our side is shut down: the count is looked at after
+// growing pauses.
+constexpr milliseconds first_pause{1};
+constexpr milliseconds longest_pause{50};
+// A one-way sender's peer has this long after the last acknowledgement to end or to reset.
+constexpr milliseconds linger_period{1000};
+// Under an idle limit, a lane that waits for room looks this often (at most) whether its
+// destination took something: a full socket's queue may drain for seconds before poll calls
+// it writable again, and a slow reader is progress, not idleness.
+constexpr milliseconds longest_progress_look{250};
+// While one lane keeps moving whole chunks, the lanes that wait are looked at after this many
+// turns, or at once after a short move: a poll per chunk would double a busy relay's calls.
+constexpr int busy_turns_between_looks = 4;
+
+// What the lanes of one transfer share while it runs.
+struct transfer_run {
+    std::span<lane> lanes;
+    idle_limit limit;
+    std::optional<transfer_end> failure;  // the first failure ends the transfer
+    bool stopping = false;                // a lane's end ended the transfer
+    bool progress = false;                // a byte moved, or a destination took some, this turn
+    bool standard_input_ended = false;
+    const lane* log_writer = nullptr;  // the lane whose echo record is half written
+};
+
+// Whether the lane's end went to its destination connection as a half-close.
+bool passed_its_end_on(const lane& each) {
+    return each.on_end.passed_on &&
+           (each.state == lane_state::acknowledging || each.state == lane_state::lingering ||
+            each.state == lane_state::done);
+}
+
+// What a lane did in its turn.
+enum class lane_turn : std::uint8_t {
+    stopped,      // it waits, or is done
+    moved_whole,  // it moved a whole move's worth and may move more at once
+    moved_short,  // it moved less: its source may have run dry
+};
 
 // A write to a connection that its peer reset fails with EPIPE once the reset has been
 // taken note of; the connection still holds the reset's own error, which says more.
@@ -26,14 +72,19 @@ int error_of_write(const chunk_result& result) {
     return error != 0 ? error : result.error;
 }
 
-transfer_end end_of(const chunk_result& result, int from_fd) {
-    switch (result.kind) {
-    case chunk_result::source_failed: return {transfer_end::source_failed, result.error, result.fd};
-    case chunk_result::destination_failed:
-        return {transfer_end::destination_failed, error_of_write(result), result.fd};
-    default: break;
+void fail(transfer_run& run, lane& each, transfer_end::kind_type kind, int error, int fd) {
+    each.state = lane_state::done;
+    if (!run.failure) {
+        run.failure = transfer_end{kind, error, fd};
     }
-    return {transfer_end::source_ended, 0, from_fd};
+}
+
+void fail_by(transfer_run& run, lane& each, const chunk_result& result) {
+    if (result.kind == chunk_result::source_failed) {
+        fail(run, each, transfer_end::source_failed, result.error, result.fd);
+    } else {
+        fail(run, each, transfer_end::destination_failed, error_of_write(result), result.fd);
+    }
 }
 
 // Whether a lane that the wait found ready, with no chunk in flight, was told to wait for the
@@ -44,44 +95,190 @@ bool ready_yet_idle(const lane& each, const chunk_result& result) {
            result.events == each.awaited.events && !chunk_in_flight_now(each.mover);
 }
 
-// Whether the lane holds bytes that it must still pass on: a chunk in flight, or its record
-// for the echo log.
-bool holds_bytes(const lane& each) {
-    return chunk_in_flight_now(each.mover) || each.echo.label != nullptr;
-}
-
 // The lane's waiting turn at the echo log. One record at a time goes in: while another lane's
 // record is half written, this one waits for the log as well.
-bool pass_record_on(lane& each, const lane*& log_writer) {
-    if (log_writer == nullptr || log_writer == &each) {
+bool pass_record_on(lane& each, transfer_run& run) {
+    if (each.echo.label == nullptr) {
+        return true;
+    }
+    if (run.log_writer == nullptr || run.log_writer == &each) {
         if (write_echo_record(each.echo)) {
-            log_writer = nullptr;
+            run.log_writer = nullptr;
             return true;
         }
-        log_writer = &each;
+        run.log_writer = &each;
     }
     each.waiting = true;
     each.awaited = {run_state.echo_fd, POLLOUT, 0};
+    each.look_at = never;
     return false;
 }
 
-// What a lane did in its turn.
-enum class lane_turn : std::uint8_t {
-    stopped,      // it waits, or has finished
-    moved_whole,  // it moved a whole move's worth and may move more at once
-    moved_short,  // it moved less: its source may have run dry
-};
+// Whether a lane that still takes chunks reads `fd`: then it, not a lane that waits for
+// acknowledgements on the same connection, watches what comes in.
+bool read_by_a_moving_lane(const transfer_run& run, int fd) {
+    return !run.stopping && std::any_of(run.lanes.begin(), run.lanes.end(), [fd](const lane& l) {
+        return l.state == lane_state::moving && l.mover.from_fd == fd;
+    });
+}
 
-// Moves the lane's next chunk.
-lane_turn serve(lane& each, bool ending, const lane*& log_writer,
-                std::optional<transfer_end>& end) {
-    if (each.echo.label != nullptr && !pass_record_on(each, log_writer)) {
+void wait_until(lane& each, int fd, short events, steady::time_point look_at) {
+    each.waiting = true;
+    each.awaited = {fd, events, 0};
+    each.look_at = look_at;
+}
+
+lane_turn serve_lingering(lane& each, transfer_run& run) {
+    const int fd = each.mover.to_fd;
+    if (!each.input_ended) {
+        const leftover_input input = throw_away_input(fd);
+        if (input.state == leftover_input::failed) {
+            fail(run, each, transfer_end::destination_failed, input.error, fd);
+            return lane_turn::stopped;
+        }
+        each.input_ended = input.state == leftover_input::ended;
+    }
+    if (const int error = pending_socket_error(fd); error != 0) {
+        fail(run, each, transfer_end::destination_failed, error, fd);
         return lane_turn::stopped;
     }
-    if (ending && !chunk_in_flight_now(each.mover)) {
-        each.finished = true;  // the transfer ends: nothing new is taken
+    if (each.input_ended || steady::now() >= each.linger_until) {
+        each.state = lane_state::done;
         return lane_turn::stopped;
     }
+    wait_until(each, fd, POLLIN, each.linger_until);
+    return lane_turn::stopped;
+}
+
+lane_turn acknowledged(lane& each, transfer_run& run) {
+    if (!each.on_end.lingers) {
+        each.state = lane_state::done;
+        return lane_turn::stopped;
+    }
+    each.state = lane_state::lingering;
+    each.linger_until = steady::now() + linger_period;
+    return serve_lingering(each, run);
+}
+
+lane_turn serve_acknowledging(lane& each, transfer_run& run) {
+    const int fd = each.mover.to_fd;
+    const bool watches_input = !each.input_ended && !read_by_a_moving_lane(run, fd);
+    if (watches_input) {
+        const leftover_input input = throw_away_input(fd);
+        if (input.state == leftover_input::failed) {
+            fail(run, each, transfer_end::destination_failed, input.error, fd);
+            return lane_turn::stopped;
+        }
+        each.input_ended = input.state == leftover_input::ended;
+    }
+    const acknowledgement ack = acknowledgement_of(fd);
+    switch (ack.state) {
+    case acknowledgement::failed:
+        fail(run, each, transfer_end::destination_failed, ack.error, fd);
+        return lane_turn::stopped;
+    case acknowledgement::complete:
+    case acknowledgement::unknown: return acknowledged(each, run);
+    case acknowledgement::waiting: break;
+    }
+    if (each.last_queued >= 0 && ack.queued < each.last_queued) {
+        run.progress = true;
+        each.pause = first_pause;
+    }
+    each.last_queued = ack.queued;
+    const bool still_watched = watches_input && !each.input_ended;
+    wait_until(each, still_watched ? fd : -1, POLLIN, steady::now() + each.pause);
+    each.pause = std::min(each.pause * 2, longest_pause);
+    return lane_turn::stopped;
+}
+
+// Whether bytes taken from the peer whose end this lane read have yet to reach the other
+// peer: what that peer's connection still holds unread, a chunk in flight, or bytes the other
+// peer hasn't acknowledged.
+bool other_way_holds_bytes(const lane& each, const transfer_run& run) {
+    for (const lane& other : run.lanes) {
+        if (&other == &each || other.mover.from_fd != each.mover.to_fd ||
+            other.state == lane_state::done) {
+            continue;
+        }
+        if (chunk_in_flight_now(other.mover) || unread_input(other.mover.from_fd) > 0 ||
+            undelivered_bytes(other.mover.to_fd, passed_its_end_on(other)) > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+lane_turn serve_ending(lane& each, transfer_run& run) {
+    if (!pass_record_on(each, run)) {
+        return lane_turn::stopped;
+    }
+    if (!each.on_end.passed_on) {
+        each.state = lane_state::done;
+        return lane_turn::stopped;
+    }
+    if (each.on_end.waits_for_the_other_way && other_way_holds_bytes(each, run)) {
+        // looked at again: a reset of the other peer is passed on by the failure it causes
+        wait_until(each, -1, 0, steady::now() + longest_pause);
+        return lane_turn::stopped;
+    }
+    if (const int error = pass_end_on(each.mover.to_fd); error != 0) {
+        fail(run, each, transfer_end::destination_failed, error, each.mover.to_fd);
+        return lane_turn::stopped;
+    }
+    each.state = lane_state::acknowledging;
+    each.pause = first_pause;
+    each.last_queued = -1;
+    return serve_acknowledging(each, run);
+}
+
+// The source ended: the lane whose destination is the same connection knows that its input
+// has nothing more to tell.
+lane_turn source_ended(lane& each, transfer_run& run) {
+    for (lane& other : run.lanes) {
+        if (other.mover.to_fd == each.mover.from_fd) {
+            other.input_ended = true;
+        }
+    }
+    if (each.mover.from_fd == STDIN_FILENO) {
+        run.standard_input_ended = true;
+    }
+    run.stopping = run.stopping || each.on_end.ends_transfer;
+    each.state = lane_state::ending;
+    return serve_ending(each, run);
+}
+
+// While a lane waits for room, its destination's queue is measured at every look: a fall is
+// the reader's progress.
+void look_for_progress(lane& each, transfer_run& run, const chunk_result& result) {
+    if (result.events != POLLOUT || !run.limit.in_force || run.limit.period.count() <= 0) {
+        each.look_at = never;
+        return;
+    }
+    const int queued = queued_output(each.mover.write_fd);
+    if (queued >= 0 && each.last_queued >= 0 && queued < each.last_queued) {
+        run.progress = true;
+    }
+    each.last_queued = queued;
+    each.look_at = steady::now() + std::min(run.limit.period / 4, longest_progress_look);
+}
+
+// A chunk cut short by a failed write still delivered what the writes before took.
+void account_partial(const chunk_result& result) {
+    if (result.kind == chunk_result::destination_failed && result.bytes > 0) {
+        account_chunk(result.bytes,
+                      result.seen.empty() ? result.seen : result.seen.first(result.bytes), false);
+    }
+}
+
+lane_turn serve_moving(lane& each, transfer_run& run) {
+    if (!pass_record_on(each, run)) {
+        return lane_turn::stopped;
+    }
+    if (run.stopping && !chunk_in_flight_now(each.mover)) {
+        each.state = lane_state::ending;  // the transfer ends: nothing new is taken
+        return serve_ending(each, run);
+    }
+    const chunk_in_flight before = each.mover.chunk;
     chunk_result result = move_chunk(each.mover);
     if (std::exchange(each.woken, false) && ready_yet_idle(each, result)) {
         // Ready, yet the kernel's route took nothing: a TCP socket's splice stops short of an
@@ -91,42 +288,130 @@ lane_turn serve(lane& each, bool ending, const lane*& log_writer,
     }
     switch (result.kind) {
     case chunk_result::moved: {
+        run.progress = true;
         account_chunk(result.bytes, result.seen, each.with_dots);
         if (each.echo_label != nullptr && echo_log_in_use()) {
             each.echo = {each.echo_label, result.seen, 0};
-            if (!pass_record_on(each, log_writer)) {
+            if (!pass_record_on(each, run)) {
                 return lane_turn::stopped;
             }
         }
         const bool whole = result.bytes >= each.mover.buffered_move;
         return whole ? lane_turn::moved_whole : lane_turn::moved_short;
     }
-    case chunk_result::must_wait:
-        each.waiting = true;
-        each.awaited = {result.fd, result.events, 0};
+    case chunk_result::must_wait: {
+        const chunk_in_flight& now = each.mover.chunk;
+        const bool taken = before.length == 0 && now.length > 0 &&
+                           now.held != chunk_in_flight::place::file_position;
+        run.progress = run.progress || taken || now.delivered > before.delivered;
+        wait_until(each, result.fd, result.events, never);
+        look_for_progress(each, run, result);
         return lane_turn::stopped;
+    }
+    case chunk_result::source_ended: return source_ended(each, run);
     default: break;
     }
-    each.finished = true;
-    // A chunk that fails on its way after the transfer began to end is lost all the same: the
-    // failure, not the quiet end before it, is what the transfer reports.
-    if (!end ||
-        (end->kind == transfer_end::source_ended && result.kind != chunk_result::source_ended)) {
-        end = end_of(result, each.mover.from_fd);
+    account_partial(result);
+    fail_by(run, each, result);
+    return lane_turn::stopped;
+}
+
+lane_turn serve(lane& each, transfer_run& run) {
+    switch (each.state) {
+    case lane_state::moving: return serve_moving(each, run);
+    case lane_state::ending: return serve_ending(each, run);
+    case lane_state::acknowledging: return serve_acknowledging(each, run);
+    case lane_state::lingering: return serve_lingering(each, run);
+    case lane_state::done: break;
     }
     return lane_turn::stopped;
 }
 
-// While one lane keeps moving whole chunks, the lanes that wait are looked at after this many
-// turns, or at once after a short move: a poll per chunk would double a busy relay's calls.
-constexpr int busy_turns_between_looks = 4;
+// Whether bytes taken from one side have not all reached the other: a chunk in flight, or
+// bytes that a connection's peer hasn't acknowledged.
+bool bytes_stranded(std::span<const lane> lanes) {
+    return std::any_of(lanes.begin(), lanes.end(), [](const lane& each) {
+        if (chunk_in_flight_now(each.mover)) {
+            return true;
+        }
+        return own_connection(each.mover.to_fd) &&
+               undelivered_bytes(each.mover.to_fd, passed_its_end_on(each)) > 0;
+    });
+}
+
+int milliseconds_until(steady::time_point when, steady::time_point now) {
+    if (when == never) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<milliseconds>(when - now).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, INT_MAX));
+}
+
+// How long the wait may last: until the next look, or the end of the idle period.
+int wait_timeout(std::span<const lane> lanes, const transfer_run& run,
+                 steady::time_point last_progress) {
+    steady::time_point until = never;
+    for (const lane& each : lanes) {
+        if (each.waiting && each.state != lane_state::done) {
+            until = std::min(until, each.look_at);
+        }
+    }
+    if (run.limit.in_force) {
+        until = std::min(until, last_progress + run.limit.period);
+    }
+    return milliseconds_until(until, steady::now());
+}
 
 // Whether any of `watched` is ready now, without waiting.
-wait_outcome poll_without_waiting(std::span<pollfd> watched) {
+int poll_without_waiting(std::span<pollfd> watched) {
     int ready = 0;
     while ((ready = poll(watched.data(), watched.size(), 0)) < 0 && errno == EINTR) {
     }
-    return ready > 0 ? wait_outcome::ready : ready == 0 ? wait_outcome::idle : wait_outcome::failed;
+    return ready;
+}
+
+// Marks the lanes that the wait found ready, or whose time to look again has come.
+void wake_lanes(std::span<lane> lanes, std::span<const pollfd> watched) {
+    const steady::time_point now = steady::now();
+    std::size_t next = 0;
+    for (lane& each : lanes) {
+        if (!each.waiting || each.state == lane_state::done) {
+            continue;
+        }
+        each.woken = each.awaited.fd >= 0 && watched[next++].revents != 0;
+        each.waiting = !each.woken && each.look_at > now;
+    }
+}
+
+// Nothing was ready, no lane is due to look again, and nothing moved for the whole period.
+bool idle_for_the_period(std::span<const lane> lanes, const idle_limit& limit,
+                         steady::time_point last_progress) {
+    const steady::time_point now = steady::now();
+    if (!limit.in_force || now - last_progress < limit.period) {
+        return false;
+    }
+    return std::none_of(lanes.begin(), lanes.end(), [now](const lane& each) {
+        return each.waiting && each.state != lane_state::done && each.look_at <= now;
+    });
+}
+
+// Bytes written to the connections that their peers haven't acknowledged.
+int undelivered_on(std::span<const lane> lanes) {
+    int total = 0;
+    for (const lane& each : lanes) {
+        if (own_connection(each.mover.to_fd)) {
+            total += undelivered_bytes(each.mover.to_fd, passed_its_end_on(each));
+        }
+    }
+    return total;
+}
+
+transfer_end with_input_state(transfer_end end, const transfer_run& run) {
+    end.standard_input_ended = run.standard_input_ended;
+    if (end.kind != transfer_end::completed && end.kind != transfer_end::interrupted) {
+        end.undelivered = undelivered_on(run.lanes);
+    }
+    return end;
 }
 
 }  // namespace
@@ -166,63 +451,92 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
                                    needs_bytes || route == move_route::read_then_kernel,
                                    route != move_route::through_program);
     mover.buffered_move = buffered;
-    return {mover, echo_label, with_dots, false, false, false, {}, {}};
+    lane opened{};
+    opened.mover = mover;
+    opened.echo_label = echo_label;
+    opened.with_dots = with_dots;
+    opened.state = lane_state::moving;
+    opened.look_at = never;
+    opened.last_queued = -1;
+    return opened;
+}
+
+lane closing_lane(int fd, const lane_ending& on_end) {
+    lane closing{};
+    closing.mover.from_fd = -1;
+    closing.mover.read_fd = -1;
+    closing.mover.to_fd = fd;
+    closing.mover.write_fd = fd;
+    closing.mover.to_kind = stream_kind::own_socket;
+    closing.on_end = on_end;
+    closing.state = lane_state::ending;
+    closing.look_at = never;
+    closing.last_queued = -1;
+    return closing;
 }
 
 transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
-    std::optional<transfer_end> end;
-    const lane* log_writer = nullptr;  // the lane whose echo record is half written
+    transfer_run run{};
+    run.lanes = lanes;
+    run.limit = limit;
     std::vector<pollfd> watched;
     watched.reserve(lanes.size());
+    steady::time_point last_progress = steady::now();
     int busy_turns = 0;
     for (;;) {
         bool busy = false;
         bool short_move = false;
         for (lane& each : lanes) {
-            if (!each.waiting && !each.finished) {
-                const lane_turn turn = serve(each, end.has_value(), log_writer, end);
+            if (!each.waiting && each.state != lane_state::done) {
+                const lane_turn turn = serve(each, run);
                 busy = busy || turn != lane_turn::stopped;
                 short_move = short_move || turn == lane_turn::moved_short;
             }
             if (interrupt_seen != 0) {
-                return {transfer_end::interrupted};
+                return with_input_state({transfer_end::interrupted}, run);
             }
+            if (run.failure) {
+                return with_input_state(*run.failure, run);
+            }
+        }
+        if (std::exchange(run.progress, false)) {
+            last_progress = steady::now();
         }
         watched.clear();
-        for (lane& each : lanes) {
-            if (end && !holds_bytes(each)) {
-                each.finished = true;  // the transfer ends: a lane waits only to deliver
-            }
-            if (each.waiting && !each.finished) {
-                watched.push_back(each.awaited);
+        bool any_waiting = false;
+        for (const lane& each : lanes) {
+            if (each.waiting && each.state != lane_state::done) {
+                any_waiting = true;
+                if (each.awaited.fd >= 0) {
+                    watched.push_back(each.awaited);
+                }
             }
         }
-        if (watched.empty() && !busy) {
-            return end.value_or(transfer_end{transfer_end::source_ended});
+        if (!any_waiting && !busy) {
+            return with_input_state({transfer_end::completed}, run);
         }
-        if (busy && (watched.empty() || (!short_move && ++busy_turns < busy_turns_between_looks))) {
+        if (busy && (!any_waiting || (!short_move && ++busy_turns < busy_turns_between_looks))) {
             continue;
         }
         busy_turns = 0;
         // A lane that still moves chunks must not wait for the others: they are only looked at.
-        const wait_outcome outcome =
-            busy ? poll_without_waiting(watched) : wait_for_any(watched, limit);
-        switch (outcome) {
-        case wait_outcome::interrupted: return {transfer_end::interrupted};
-        case wait_outcome::failed: return {transfer_end::wait_failed, errno};
-        case wait_outcome::idle:
-            if (!busy) {
-                return {transfer_end::timed_out};
-            }
-            break;
-        case wait_outcome::ready: break;
+        const int ready =
+            busy ? poll_without_waiting(watched)
+                 : poll_unless_stopped(watched.data(), watched.size(),
+                                       wait_timeout(lanes, run, last_progress), interrupt_seen);
+        if (interrupt_seen != 0) {
+            return with_input_state({transfer_end::interrupted}, run);
         }
-        std::size_t next = 0;
-        for (lane& each : lanes) {
-            if (each.waiting && !each.finished) {
-                each.woken = watched[next++].revents != 0;
-                each.waiting = !each.woken;
-            }
+        if (ready < 0 && errno != EINTR) {
+            return with_input_state({transfer_end::wait_failed, errno}, run);
+        }
+        if (ready == 0 && !busy && idle_for_the_period(lanes, limit, last_progress)) {
+            transfer_end end{transfer_end::timed_out};
+            end.stranded = bytes_stranded(lanes);
+            return with_input_state(end, run);
+        }
+        if (ready >= 0) {
+            wake_lanes(lanes, watched);
         }
     }
 }

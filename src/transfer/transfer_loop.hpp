@@ -1,39 +1,90 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The loop that every transfer runs: one or two lanes (a one-way copy, or both directions of
-// a two-way transfer), each moving chunks from its source to its destination, and one wait
-// per turn over every descriptor that a lane waits for.
+// The loop that every transfer runs, from its first byte to the close of its connections: one
+// or two lanes (a one-way copy, or both directions of a two-way transfer or a relay), each
+// moving chunks from its source to its destination, and one wait per turn over every
+// descriptor that a lane waits for.
+//
+// Each direction ends on its own. A lane whose source ended delivers what it holds, passes
+// the end on to a connection as a half-close, and then waits until the peer has acknowledged
+// every byte; the other lane goes on meanwhile. The transfer is over when every lane is done,
+// or at the first failure, an interrupt or the idle limit.
 #pragma once
 
 #include "transfer/chunk_accounting.hpp"
 #include "transfer/chunk_mover.hpp"
 #include "transfer/wait.hpp"
 
+#include <chrono>
 #include <span>
+
+// Where a lane is in its life.
+enum class lane_state : std::uint8_t {
+    moving,         // taking chunks from its source and delivering them
+    ending,         // no new chunk: it delivers what it holds, then passes the end on
+    acknowledging,  // its end went to the connection: the peer must acknowledge every byte
+    lingering,      // a one-way sender's moment for the peer to end or to reset
+    done,
+};
+
+// What a lane does once its source has ended.
+struct lane_ending {
+    // The source's end ends the whole transfer: the other lane takes nothing more (a
+    // terminal's Ctrl-D, the connection's end in a transfer with the standard streams).
+    bool ends_transfer = false;
+    // The end goes on to the destination connection as a half-close.
+    bool passed_on = false;
+    // Between two connections (a relay): the end goes on once every byte taken from the peer
+    // that will be told has reached the other peer. A client told the server's end while the
+    // relay holds bytes that the server may never take would finish, and miss the server's
+    // reset; connected directly, those bytes would have waited for the server's acknowledgement
+    // in the client's own system.
+    bool waits_for_the_other_way = false;
+    // After the acknowledgement the peer has a moment to end or to reset: a one-way sender's
+    // peer may fail on its first write of what it was sent, right after its system
+    // acknowledged it.
+    bool lingers = false;
+};
 
 // One direction of a transfer.
 struct lane {
     chunk_mover mover;
     const char* echo_label;  // null: the echo log doesn't record this lane
     bool with_dots;
-    bool waiting;   // for `awaited` to be ready
-    bool finished;  // its source ended or failed, or the transfer is ending
-    bool woken;     // the wait found `awaited` ready: the next move must move something
+    lane_ending on_end;
+    lane_state state;
+    bool waiting;  // for `awaited` to be ready, or for `look_at`
+    bool woken;    // the wait found `awaited` ready: the next move must move something
     pollfd awaited;
     echo_record echo;  // the last chunk's record, while the echo log hasn't taken it all
+    // While the lane waits, it looks again at this time: for an acknowledgement, for the end
+    // of a one-way sender's moment, or (under an idle limit) for its destination's progress.
+    std::chrono::steady_clock::time_point look_at;
+    std::chrono::milliseconds pause;  // between looks for an acknowledgement
+    std::chrono::steady_clock::time_point linger_until;
+    int last_queued;   // the destination's queue at the last look, -1 unknown
+    bool input_ended;  // the destination connection's own input ended (read by this lane)
 };
 
-// How a transfer ended.
+// How a transfer ended: the one record that the driver judges.
 struct transfer_end {
     enum kind_type {
-        source_ended,        // a source's end of data (`fd`)
+        completed,           // every lane is done
         source_failed,       // reading `fd` failed with `error`
-        destination_failed,  // writing `fd` failed with `error`
+        destination_failed,  // writing `fd` failed with `error` (a reset, once it was sent)
         interrupted,         // Ctrl-C or Ctrl-\ .
         timed_out,           // idle for the whole --timeout period
         wait_failed,         // the wait itself failed with `error`
     } kind;
     int error = 0;
     int fd = -1;
+    // timed_out: bytes taken from one side had not all reached the other (or a peer had not
+    // acknowledged them).
+    bool stranded = false;
+    // Standard input was read to its end.
+    bool standard_input_ended = false;
+    // After a failure or a timeout: bytes written to the connections that their peers never
+    // acknowledged, which a reset throws away (where the system counts them).
+    int undelivered = 0;
 };
 
 // `buffer` comes from transfer_buffer_size(chunks_seen); where chunks can't be seen and the
@@ -42,9 +93,12 @@ struct transfer_end {
                              bool needs_bytes, const char* echo_label, bool with_dots,
                              bool chunks_seen);
 
-// Moves chunks on every lane until a source ends or fails, a destination fails, the run is
-// interrupted, or (with a limit in force) nothing was ready for the whole period. Once one
-// lane has ended, the chunks that other lanes have in flight are still delivered.
+// A lane with nothing to move that passes the end on to `fd` and waits out its close: what a
+// one-way sender does once every chunk went.
+[[nodiscard]] lane closing_lane(int fd, const lane_ending& on_end);
+
+// Runs the lanes until every one is done, one fails, the run is interrupted, or (with a limit
+// in force) the transfer made no progress for the whole period.
 [[nodiscard]] transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit);
 
 // Whether `fd` is one of this run's own connections (made non-blocking for the transfer),

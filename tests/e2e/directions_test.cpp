@@ -50,8 +50,8 @@ relay_setup prepare_relay(const temp_dir& dir, transport over) {
 process start_relay(const temp_dir& dir, const relay_setup& setup,
                     std::vector<std::string> options = {}) {
     if (setup.over == transport::tcp) {
-        options.insert(options.end(), {"-l", setup.relay_address, "-h",
-                                       "127.0.0.1:" + setup.server_address});
+        options.insert(options.end(),
+                       {"-l", setup.relay_address, "-h", "127.0.0.1:" + setup.server_address});
     } else {
         options.insert(options.end(), {"-U", setup.relay_address, "-u", setup.server_address});
     }
@@ -150,11 +150,10 @@ TEST(relay_half_close, real_peers_on_both_sides_get_each_others_file_whole) {
         const std::string server_end =
             tcp ? "TCP-LISTEN:" + port_text(server_port) + ",bind=127.0.0.1,reuseaddr"
                 : "UNIX-LISTEN:" + server_path;
-        process server =
-            spawn(dir,
-                  {"socat", "-t", "5", server_end,
-                   "OPEN:" + dir.file("down") + "!!CREATE:" + dir.file("at_server")},
-                  socat);
+        process server = spawn(dir,
+                               {"socat", "-t", "5", server_end,
+                                "OPEN:" + dir.file("down") + "!!CREATE:" + dir.file("at_server")},
+                               socat);
         if (tcp) {
             ASSERT_TRUE(wait_tcp_listening(server_port));
         } else {
@@ -174,15 +173,13 @@ TEST(relay_half_close, real_peers_on_both_sides_get_each_others_file_whole) {
                 : [&] {
                       spawn_options netcat = socat;
                       netcat.stdin_data = up;
-                      return spawn(dir, {"nc", "-N", "127.0.0.1", port_text(relay_port)},
-                                   netcat);
+                      return spawn(dir, {"nc", "-N", "127.0.0.1", port_text(relay_port)}, netcat);
                   }();
         const exit_result client_end = client.wait(60s);
         const exit_result server_end_result = server.wait(60s);
         const exit_result relay_end = relay.wait(20s);
-        const std::string at_client = each.client == client_program::socat
-                                          ? read_file(dir.file("at_client"))
-                                          : client.out();
+        const std::string at_client =
+            each.client == client_program::socat ? read_file(dir.file("at_client")) : client.out();
         const std::string at_server = read_file(dir.file("at_server"));
         EXPECT_EQ(client_end.status, 0) << client.err();
         EXPECT_EQ(server_end_result.status, 0) << server.err();
@@ -239,8 +236,7 @@ TEST(relay_half_close, a_server_that_answers_then_resets_fails_its_client_throug
             relay.reset(new process(start_relay(dir, setup)));
         }
         const std::string server_port = "127.0.0.1:" + setup.server_address;
-        const std::string target =
-            through_relay ? "127.0.0.1:" + setup.relay_address : server_port;
+        const std::string target = through_relay ? "127.0.0.1:" + setup.relay_address : server_port;
         spawn_options options;
         options.stdin_data = random_bytes(3 << 20, 304);
         process client = spawn(dir, {"-q", "-i", "-o", "-h", target}, options);
@@ -279,8 +275,8 @@ TEST(two_way_half_close, the_answer_to_a_finished_input_arrives_whole) {
                             "--directory", dir.path},
                            python);
     ASSERT_TRUE(wait_tcp_listening(port, 30s)) << server.err();
-    const run_result client = run(dir, {"-q", "-i", "-o", "-h", local_host(port)},
-                                  "GET /big.bin HTTP/1.0\r\n\r\n", 30s);
+    const run_result client =
+        run(dir, {"-q", "-i", "-o", "-h", local_host(port)}, "GET /big.bin HTTP/1.0\r\n\r\n", 30s);
     server.signal(SIGKILL);
     EXPECT_EQ(client.exit.status, 0) << client.err;
     const auto end_of_head = client.out.find("\r\n\r\n");
@@ -312,12 +308,11 @@ TEST(two_way_half_close, a_server_that_stays_open_holds_the_transfer_until_the_t
     temp_dir dir;
     const int port = free_tcp_port();
     const int server = listen_tcp(port);
-    process client =
-        spawn(dir, {"-q", "-i", "-o", "-t", "1", "-h", local_host(port)}, [] {
-            spawn_options options;
-            options.stdin_data = "question\n";
-            return options;
-        }());
+    process client = spawn(dir, {"-q", "-i", "-o", "-t", "1", "-h", local_host(port)}, [] {
+        spawn_options options;
+        options.stdin_data = "question\n";
+        return options;
+    }());
     const int peer = accept_with_deadline(server);
     ASSERT_GE(peer, 0);
     EXPECT_EQ(receive_all(peer, 10s), "question\n");  // its end of data arrives
@@ -361,6 +356,7 @@ TEST(idle_timeout, a_slow_reader_is_progress_and_a_reader_that_takes_nothing_is_
                 arrived.append(piece, static_cast<std::size_t>(n));
                 std::this_thread::sleep_for(100ms);
             }
+            shutdown(far, SHUT_WR);  // the server ends too, and the cycle with it
         }
         const exit_result result = relay.wait(60s);
         shutdown(client, SHUT_RDWR);
@@ -393,9 +389,8 @@ TEST(idle_timeout, a_two_way_client_feeding_a_slow_reader_does_not_time_out) {
     const std::string data = random_bytes(3 << 20, 308);
     spawn_options options;
     options.stdin_data = data;
-    process client =
-        spawn(dir, {"-q", "-i", "-o", "-t", "0.5", "-B", "1048576", "-h", local_host(port)},
-              options);
+    process client = spawn(
+        dir, {"-q", "-i", "-o", "-t", "0.5", "-B", "1048576", "-h", local_host(port)}, options);
     const int peer = accept_with_deadline(server);
     ASSERT_GE(peer, 0);
     const int small = 65536;
@@ -430,8 +425,7 @@ TEST(summary_count, a_receiver_past_its_file_size_limit_counts_what_the_file_hol
     const run_result sender = run(dir, {"-q", "-h", local_host(port), dir.file("data")});
     const exit_result received = receiver.wait(20s);
     EXPECT_EQ(received.status, 1) << receiver.err();
-    EXPECT_NE(receiver.err().find("write: File too large\n"), std::string::npos)
-        << receiver.err();
+    EXPECT_NE(receiver.err().find("write: File too large\n"), std::string::npos) << receiver.err();
     EXPECT_EQ(receiver.out().size(), 102400U);
     const auto summary = find_summary(receiver.err(), "bytes written to stdout");
     ASSERT_TRUE(summary) << receiver.err();

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "driver/end_policy.hpp"
+
+#include "platform/descriptor.hpp"
+#include "platform/platform.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+void report_failure(const char* label, int error) {
+    if (error == source_changed_error) {
+        std::fprintf(stderr, "%s: file changed while being sent\n", label);
+        return;
+    }
+    errno = error;
+    std::perror(label);
+}
+
+// A TCP write that finds the connection shut (EPIPE, once a call has taken the reset's own
+// error) met a reset: we never write after shutting our side down.
+int error_of_write(const transfer_end& end) {
+    const bool reset = end.error == EPIPE && is_socket(end.fd) && socket_is_tcp(end.fd);
+    return reset ? ECONNRESET : end.error;
+}
+
+}  // namespace
+
+bool ended_quietly(const transfer_end& end) {
+    switch (end.kind) {
+    case transfer_end::completed:
+    case transfer_end::interrupted: return true;
+    case transfer_end::timed_out: return !end.stranded;
+    case transfer_end::source_failed:
+    case transfer_end::destination_failed: return failed_by_interrupt(end.error);
+    case transfer_end::wait_failed: break;
+    }
+    return false;
+}
+
+end_verdict judge_end(const transfer_end& end, const end_labels& labels) {
+    switch (end.kind) {
+    case transfer_end::completed: return {0, false};
+    case transfer_end::interrupted:
+        if (labels.two_way) {
+            report_failure("select", EBADF);  // the interrupt closed what the wait watched
+        }
+        return {0, false};
+    case transfer_end::timed_out:
+        std::fputs("timeout\n", stderr);
+        return end.stranded ? end_verdict{1, true} : end_verdict{0, false};
+    case transfer_end::wait_failed: report_failure("select", end.error); return {1, true};
+    case transfer_end::source_failed:
+    case transfer_end::destination_failed: break;
+    }
+    if (failed_by_interrupt(end.error)) {
+        return {0, false};  // the interrupt handler closed the descriptor under the call
+    }
+    if (end.kind == transfer_end::source_failed) {
+        report_failure(labels.read_label, end.error);
+    } else {
+        report_failure("write", error_of_write(end));
+    }
+    return {1, true};
+}

@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// What a transfer's end means for the run: the one place that reports it and decides the
+// status, and whether the cycle's connections are cut with a reset.
+#pragma once
+
+#include "transfer/transfer_loop.hpp"
+
+struct end_verdict {
+    int status;  // 0, or 1 once a failure is reported
+    // A failure lost bytes on their way, or a timeout left some undelivered: the connections
+    // are closed with a reset, so that no peer takes its cut stream for a complete one.
+    bool cut;
+};
+
+// How a transfer is reported: a failed read under `read_label` (a file operand's name, or
+// "read"), a failed write under "write"; a two-way transfer's interrupt and failed wait under
+// "select", the name its wait has always had.
+struct end_labels {
+    const char* read_label;
+    bool two_way;
+};
+
+// Reports the end where it needs a line, and judges it.
+[[nodiscard]] end_verdict judge_end(const transfer_end& end, const end_labels& labels);
+
+// Whether the end is a quiet one: the progress line ends in " done.".
+[[nodiscard]] bool ended_quietly(const transfer_end& end);
