@@ -242,7 +242,14 @@ lane_turn source_ended(lane& each, transfer_run& run) {
     if (each.mover.from_fd == STDIN_FILENO) {
         run.standard_input_ended = true;
     }
-    run.stopping = run.stopping || each.on_end.ends_transfer;
+    if (each.on_end.ends_transfer && !run.stopping) {
+        run.stopping = true;
+        for (lane& other : run.lanes) {
+            if (other.state == lane_state::moving) {
+                other.waiting = false;  // its turn comes at once: it takes nothing more
+            }
+        }
+    }
     each.state = lane_state::ending;
     return serve_ending(each, run);
 }

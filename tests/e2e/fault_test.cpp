@@ -45,7 +45,8 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_rela
         const auto [client, far] = connect_through(relay_port, server);
         ASSERT_GE(far, 0);
         std::atomic<bool> stop{false};
-        // the client keeps sending and reads nothing until the server has ended
+        // the client keeps sending and reads nothing until the server has ended; then it ends
+        // too, and the server reads what it sent to the end
         std::thread chatter([&] { send_until_refused(client, stop); });
         std::thread drain([&] { [[maybe_unused]] auto ignored = receive_all(far, 30s); });
         send_all(far, payload);
@@ -53,10 +54,10 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_rela
         std::this_thread::sleep_for(200ms);
         const std::string arrived = receive_exactly(client, payload.size(), 20s);
         stop = true;
-        shutdown(client, SHUT_RDWR);
+        shutdown(client, SHUT_WR);
         chatter.join();
-        close(far);
         drain.join();
+        close(far);
         close(client);
         close(server);
         EXPECT_EQ(relay.wait(20s).status, 0);
@@ -82,14 +83,15 @@ TEST(fault_close, bytes_passed_on_arrive_while_the_other_side_keeps_sending_two_
     std::atomic<bool> stop{false};
     std::thread chatter([&] { send_until_refused(fd, stop); });
     const std::string arrived = receive_all(fd, 20s);
-    EXPECT_EQ(client.wait(20s).status, 0);
+    // standard input's end came as a half-close: ferrox reads on until the peer ends too
     stop = true;
-    shutdown(fd, SHUT_RDWR);
+    shutdown(fd, SHUT_WR);
     chatter.join();
+    EXPECT_EQ(client.wait(20s).status, 0);
     close(fd);
     close(server);
     // Standard input, a file, is always readable and is served first, so the whole payload
-    // was passed on before the end of standard input ended the transfer.
+    // was passed on before its end, while the peer kept sending.
     EXPECT_EQ(arrived.size(), payload.size());
     EXPECT_TRUE(arrived == payload);
 }
@@ -110,15 +112,19 @@ TEST(fault_fairness, a_busy_side_does_not_starve_the_other) {
     send_all(far, "reply");
     EXPECT_EQ(receive_exactly(client, 5, 10s), "reply");
     stop = true;
-    shutdown(client, SHUT_RDWR);
     chatter.join();
+    // The server goes with what the client sent still unread: a reset, which the relay
+    // reports and passes on.
+    const linger reset{1, 0};
+    setsockopt(far, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     shutdown(far, SHUT_RDWR);
     drain.join();
-    close(client);
     close(far);
-    close(server);
     const exit_result result = relay.wait(20s);
-    EXPECT_EQ(result.status, 0) << "signal " << result.signal << ": " << relay.err();
+    close(client);
+    close(server);
+    EXPECT_TRUE(result.exited) << "signal " << result.signal << ": " << relay.err();
+    EXPECT_EQ(result.status, 1) << relay.err();
 }
 
 // Reads `count` bytes, stopping for `pause` once `pause_after` bytes have arrived.
@@ -247,8 +253,8 @@ TEST(fault_relay, the_onward_server_closing_first_delivers_its_last_bytes) {
     send_all(far, farewell);
     close(far);
     EXPECT_TRUE(receive_all(client, 20s) == farewell);
+    close(client);  // the relay lasts until its client ends too
     EXPECT_EQ(relay.wait(20s).status, 0);
-    close(client);
     close(server);
 }
 

@@ -289,8 +289,8 @@ TEST(echo_log, relay_mode_layout) {
     send_all(far, "pong\n");
     EXPECT_EQ(receive_exactly(client, 5), "pong\n");
     close(client);
+    close(far);  // a relay lasts until both peers have ended
     EXPECT_EQ(relay.wait(20s).status, 0);
-    close(far);
     close(server);
     EXPECT_EQ(read_file(log), "=============\nconnection from 127.0.0.1 on port " +
                                   port_text(client_port) +
@@ -338,8 +338,8 @@ TEST(socket_buffers, verbose_reports_sizes_after_each_connection_line_in_relay_m
     const auto [client, far] = connect_through(relay_port, server);
     const int client_port = local_port_of(client);
     close(client);
-    EXPECT_EQ(relay.wait(20s).status, 0);
     close(far);
+    EXPECT_EQ(relay.wait(20s).status, 0);
     close(server);
     const std::string sizes = "using 131072 byte socket send buffer\n"
                               "using 131072 byte socket recv buffer\n";
