@@ -187,6 +187,10 @@ struct crowd_case {
     int clients;
 };
 
+void PrintTo(const crowd_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class continue_crowd : public ::testing::TestWithParam<crowd_case> {};
 
 TEST_P(continue_crowd, every_client_that_comes_at_once_is_served_whole) {
