@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Run by CPack (CPACK_PRE_BUILD_SCRIPTS) on its staging tree, once for each package format:
 # the manual page gzipped, as both formats' checkers expect, and what only one format
-# carries. Debian wants the licence in a machine-readable copyright file and NEWS.md as
+# carries or puts elsewhere. Debian wants the licence in a machine-readable copyright file and NEWS.md as
 # changelog.gz beside it; an RPM marks a licence file as such and keeps its changelog in
 # the package's header. gzip -n stores no name and no time, so the bytes repeat.
 set(root ${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX})
@@ -60,6 +60,11 @@ gzip_to(${root}/${CPACK_FERROX_MANUAL} ${root}/${CPACK_FERROX_MANUAL}.gz)
 file(REMOVE ${root}/${CPACK_FERROX_MANUAL})
 
 if(CPACK_GENERATOR STREQUAL "DEB")
+  # Debian's zsh looks for packages' completions in vendor-completions (site-functions is
+  # left to the local administrator)
+  file(MAKE_DIRECTORY ${root}/share/zsh/vendor-completions)
+  file(RENAME ${root}/share/zsh/site-functions/_ferrox ${root}/share/zsh/vendor-completions/_ferrox)
+  file(REMOVE_RECURSE ${root}/share/zsh/site-functions)
   set(doc ${root}/share/doc/ferrox)
   file(MAKE_DIRECTORY ${doc})
   gzip_to(${source}/NEWS.md ${doc}/changelog.gz)

@@ -60,5 +60,6 @@ set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/ferrox/LICENSE")
 # directories that the system's own packages own
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/share/man /usr/share/man/man1 /usr/share/bash-completion
-    /usr/share/bash-completion/completions /usr/share/licenses)
+    /usr/share/bash-completion/completions /usr/share/zsh /usr/share/zsh/site-functions
+    /usr/share/fish /usr/share/fish/vendor_completions.d /usr/share/licenses)
 include(CPack)

@@ -8,11 +8,11 @@ set -euo pipefail
 # clang builds the fuzzers and clang-format checks the layout; the cross compilers (ARM64,
 # 32-bit ARM, s390x) and qemu-user build and run the other architectures' binaries; rpm
 # builds and reads the RPM package, and lintian and rpmlint check both packages; shellcheck
-# checks the scripts, and bash-completion loads the completion in its test.
+# checks the scripts, and bash-completion, zsh and fish load the completions in their tests.
 packages=(cmake ninja-build g++ libgtest-dev zlib1g-dev socat netcat-openbsd python3 procps
     mandoc man-db bsdextrautils dpkg-dev netbase clang clang-format g++-aarch64-linux-gnu
     g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user rpm lintian rpmlint shellcheck
-    bash-completion)
+    bash-completion zsh fish)
 # devscripts has hardening-check, elfutils the eu-strip that rpmbuild splits debug
 # information with, and iproute2 the ip that brings up loopback in the network namespace of
 # the offline test run.

@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Every source, header and script that git tracks starts with the line
 # "SPDX-License-Identifier: BSD-2-Clause" in its own comment syntax (after the "#!" line of
-# a script): C++ sources and headers and their templates, CMake files, Python, RPM specs,
-# shell scripts known by name or first line, the bash completion, the manual page, and any
+# a script, or the "#compdef" line that zsh reads first in a completion): C++ sources and headers and their templates, CMake files, Python, RPM specs,
+# shell scripts known by name or first line, the shells' completions, the manual page, and any
 # other file that starts with "#!". Expected outputs, test inputs, documentation and data
 # don't.
 # With --check it lists the files that lack the line and fails; without, it adds the line
@@ -43,7 +43,7 @@ main() {
         [ -n "$line" ] || continue
         first='' second=''
         { IFS= read -r first || true; IFS= read -r second || true; } <"$file"
-        if [[ $first == '#!'* ]]; then
+        if [[ $first == '#!'* || $first == '#compdef '* ]]; then
             [ "$second" = "$line" ] && continue
             $check || insert_after "$file" 1 "$line"
         else

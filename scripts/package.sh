@@ -83,16 +83,23 @@ chmod -R u=rwX,go=rX "$tree"
 find "$tree" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 dpkg-deb --root-owner-group -Zxz --build "$tree" "$dbgsym" >/dev/null
 
-files=(/usr/bin/ferrox /usr/share/man/man1/ferrox.1.gz /usr/share/bash-completion/completions/ferrox)
+files=(/usr/bin/ferrox /usr/share/man/man1/ferrox.1.gz /usr/share/bash-completion/completions/ferrox
+    /usr/share/fish/vendor_completions.d/ferrox.fish)
 deb_contents=$(dpkg-deb -c "$deb")
 rpm_contents=$(rpm -qlp "$rpm_file" 2>/dev/null)
 for path in "${files[@]}"; do
     grep -q " .$path\$" <<<"$deb_contents" || { echo "$deb lacks $path"; exit 1; }
     grep -qx "$path" <<<"$rpm_contents" || { echo "$rpm_file lacks $path"; exit 1; }
 done
-for path in /usr/share/doc/ferrox/copyright /usr/share/doc/ferrox/changelog.gz; do
+# zsh's completion where each system's zsh looks for a package's: Debian's in
+# vendor-completions, the others' in site-functions
+for path in /usr/share/doc/ferrox/copyright /usr/share/doc/ferrox/changelog.gz \
+    /usr/share/zsh/vendor-completions/_ferrox; do
     grep -q " .$path\$" <<<"$deb_contents" || { echo "$deb lacks $path"; exit 1; }
 done
+! grep -q site-functions <<<"$deb_contents" || { echo "$deb has a zsh site-functions folder"; exit 1; }
+grep -qx /usr/share/zsh/site-functions/_ferrox <<<"$rpm_contents" ||
+    { echo "$rpm_file lacks /usr/share/zsh/site-functions/_ferrox"; exit 1; }
 [ "$(rpm -qp --qf '[%{FILEFLAGS:fflags} %{FILENAMES}\n]' "$rpm_file" 2>/dev/null | grep LICENSE)" = \
     "l /usr/share/licenses/ferrox/LICENSE" ] || { echo "$rpm_file lacks its %license file"; exit 1; }
 [ "$(dpkg-deb -f "$deb" Package Version Architecture | tr '\n' ' ')" = \

@@ -59,6 +59,14 @@ bool relay_mode() {
     return has_flag(FLAG_LISTEN) && has_flag(FLAG_HOST);
 }
 
+// Standard output closed at start holds /dev/null only to keep its number from a socket:
+// what a transfer wrote there would reach nobody. Such a transfer fails at its start as a
+// write to the closed descriptor would (EBADF), and no cycle follows, since each would fail
+// alike. (A closed standard input reads as an empty one: nothing is lost.)
+bool writes_closed_output() {
+    return has_flag(FLAG_OUTPUT) && !relay_mode() && closed_at_start(STDOUT_FILENO);
+}
+
 // Takes a data socket out of run_state before it is closed, so that the interrupt handler
 // can't close its number again once a later socket or file has taken it.
 int take_data_socket(descriptor_field* slot) {
@@ -190,6 +198,10 @@ cycle_outcome move_two_way() {
 }
 
 cycle_outcome move_local_side(std::span<char*> operands) {
+    if (writes_closed_output()) {
+        const transfer_end end{transfer_end::destination_failed, EBADF, STDOUT_FILENO};
+        return outcome_of(end, judge_copy_end(end, "read"), false);
+    }
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
         return move_two_way();
     }
@@ -275,9 +287,10 @@ cycle_outcome run_cycle(std::span<char*> operands) {
 
 // A --continue run starts no new cycle once Ctrl-C has been pressed, nor for a client
 // whose standard input (not a terminal, where Ctrl-D ends one session) has run out: it
-// would connect and send nothing, again and again.
+// would connect and send nothing, again and again; nor where standard output was closed at
+// start.
 bool next_cycle_wanted(const cycle_outcome& last) {
-    if (!has_flag(FLAG_CONTINUE) || interrupt_seen != 0) {
+    if (!has_flag(FLAG_CONTINUE) || interrupt_seen != 0 || writes_closed_output()) {
         return false;
     }
     const bool client = !has_flag(FLAG_LISTEN);

@@ -123,6 +123,7 @@ void reserve_standard_descriptors() {
             if (open("/dev/null", O_RDWR) != fd) {
                 std::exit(1);
             }
+            run_state.closed_at_start |= 1U << fd;
         }
     }
 }

@@ -23,7 +23,8 @@ struct resolved_mode {
                                          bool has_connect_port, int operand_count);
 
 // Makes sure descriptors 0, 1 and 2 are open (on /dev/null when the process started without
-// them), so that no socket or file can take a standard descriptor's number.
+// them), so that no socket or file can take a standard descriptor's number, and notes in
+// run_state.closed_at_start which of them were closed.
 void reserve_standard_descriptors();
 
 // Everything from the first step of main to the point where the connection loop starts.

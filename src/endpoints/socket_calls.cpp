@@ -10,6 +10,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+int listen_for_peers(int fd) {
+    return listen(fd, has_flag(FLAG_CONTINUE) ? SOMAXCONN : 1);
+}
+
 int socket_into(descriptor_field* slot, int domain) {
     const sigset_t previous = block_handled_signals();
     const int fd = socket(domain, SOCK_STREAM, 0);

@@ -12,6 +12,12 @@
 // descriptor, or -1 with errno set.
 [[nodiscard]] int socket_into(descriptor_field* slot, int domain);
 
+// listen() on a bound socket: a listener without --continue takes one peer and then closes
+// its socket, so its queue holds one; with --continue the queue is the system's longest
+// (SOMAXCONN), so that clients who come at once each wait their turn instead of being
+// refused. Returns 0, or -1 with errno set.
+[[nodiscard]] int listen_for_peers(int fd);
+
 // Accepts a peer on `listening_fd` into *slot. A signal that doesn't end the run (the
 // SIGCONT after a stop) doesn't end the wait; an interrupt that came while the peer was
 // being accepted closes it again, as the handler would have a moment later. Returns the

@@ -254,7 +254,7 @@ int tcp_listen(descriptor_field* slot, const char* /*host*/, const char* port) {
         return -1;
     }
     size_socket_buffers_early(*slot);
-    if (listen(*slot, 1) != 0) {
+    if (listen_for_peers(*slot) != 0) {
         std::perror("listen");
         return -1;
     }

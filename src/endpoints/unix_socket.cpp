@@ -103,7 +103,7 @@ int unix_listen(descriptor_field* slot, const char* /*host*/, const char* path) 
         return -1;
     }
     size_socket_buffers_early(*slot);
-    if (listen(*slot, 1) != 0) {
+    if (listen_for_peers(*slot) != 0) {
         std::perror("listen");
         return -1;
     }

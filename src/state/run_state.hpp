@@ -72,6 +72,9 @@ struct run_state_record {
     // A progress line ("sending file x ...") is on standard error without its line end: a
     // message printed now starts on a line of its own.
     std::uint8_t progress_line_open;
+    // The standard descriptors that were closed when the process started (bit 1 << fd for 0,
+    // 1 and 2): /dev/null holds their numbers, but nothing written there reaches anyone.
+    std::uint8_t closed_at_start;
 };
 
 extern run_state_record run_state;
@@ -87,6 +90,11 @@ extern volatile std::sig_atomic_t interrupt_seen;
 
 [[nodiscard]] inline bool has_flag(std::uint32_t flag) {
     return (run_state.flags & flag) != 0;
+}
+
+// Whether standard descriptor `fd` was closed when the process started.
+[[nodiscard]] inline bool closed_at_start(int fd) {
+    return (run_state.closed_at_start & (1U << fd)) != 0;
 }
 
 // The echo log is in use when --echo was given (it sets both the flag and the path).

@@ -331,6 +331,77 @@ TEST(fault_stdin, closed_or_empty_standard_input_sends_nothing) {
     }
 }
 
+// Started without standard output: /dev/null keeps its number from a socket, but what a
+// transfer would write there reaches nobody, so such a transfer fails as a write to a closed
+// descriptor does (as cat's), even before a byte came; a --continue listener ends the run
+// there, since every cycle would fail alike. A run that never writes standard output (a
+// sender) is untouched. A row per role; the test plays the peer.
+struct closed_output_case {
+    std::string name;
+    std::vector<std::string> options;  // before the address
+    bool listens;                      // ferrox listens, the test connects
+    bool fails;
+};
+
+void PrintTo(const closed_output_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class closed_stdout : public ::testing::TestWithParam<closed_output_case> {};
+
+TEST_P(closed_stdout, a_transfer_that_writes_it_fails_with_a_bad_descriptor) {
+    const closed_output_case& c = GetParam();
+    temp_dir dir;
+    const std::string file = dir.file("data");
+    write_file(file, "a file to send");
+    const int port = free_tcp_port();
+    spawn_options options;
+    options.close_stdout = true;
+    std::vector<std::string> args = c.options;
+    int server = -1;
+    if (c.listens) {
+        args.insert(args.end(), {"-l", port_text(port)});
+    } else {
+        server = listen_tcp(port);
+        args.insert(args.end(), {"-h", local_host(port)});
+    }
+    if (!c.fails) {
+        args.push_back(file);  // a sender's operand
+    }
+    process ferrox = c.listens ? start_listener(dir, args, options) : spawn(dir, args, options);
+    const int peer = c.listens ? connect_tcp(port) : accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    send_all(peer, std::string(100000, 'w'));
+    shutdown(peer, SHUT_WR);
+    const std::string received = receive_all(peer, 20s);
+    const exit_result ended = ferrox.wait(20s);
+    close(peer);
+    if (server >= 0) {
+        close(server);
+    }
+    EXPECT_FALSE(ended.timed_out) << ferrox.err();
+    if (c.fails) {
+        EXPECT_EQ(ended.status, 1) << ferrox.err();
+        EXPECT_NE(ferrox.err().find("write: Bad file descriptor\n"), std::string::npos)
+            << ferrox.err();
+        EXPECT_TRUE(find_summary(ferrox.err(), "bytes")) << "the summary still prints";
+    } else {
+        EXPECT_EQ(ended.status, 0) << ferrox.err();
+        EXPECT_EQ(received, "a file to send");
+        EXPECT_EQ(ferrox.err().find("Bad file descriptor"), std::string::npos) << ferrox.err();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, closed_stdout,
+    ::testing::Values(closed_output_case{"receiving_client", {"-o"}, false, true},
+                      closed_output_case{"listener", {}, true, true},
+                      closed_output_case{"two_way_client", {"-i", "-o"}, false, true},
+                      closed_output_case{"two_way_listener", {"-i", "-o"}, true, true},
+                      closed_output_case{"continue_listener", {"-c"}, true, true},
+                      closed_output_case{"sending_client", {}, false, false}),
+    [](const ::testing::TestParamInfo<closed_output_case>& info) { return info.param.name; });
+
 // An echo log that can't grow: its records are lost, the transfer is not.
 TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
     temp_dir dir;

@@ -249,6 +249,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         if (options.close_stdin) {
             close(0);
         }
+        if (options.close_stdout) {
+            close(1);
+        }
         if (options.address_space_limit != 0) {
             const rlimit limit{static_cast<rlim_t>(options.address_space_limit),
                                static_cast<rlim_t>(options.address_space_limit)};

@@ -45,6 +45,7 @@ struct spawn_options {
     std::vector<int> extra_open_fds;       // open /dev/null on these numbers in the child
     std::string cwd;                       // the child's working directory, when given
     bool close_stdin = false;              // start the child with descriptor 0 closed
+    bool close_stdout = false;             // start the child with descriptor 1 closed
     std::vector<std::string> environment;  // NAME=value, added to the child's environment
     long address_space_limit = 0;          // RLIMIT_AS in bytes, when not 0
     long file_size_limit = 0;              // RLIMIT_FSIZE in bytes, as `ulimit -f`, when not 0

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "harness.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -169,6 +173,114 @@ TEST(tcp_continue, client_connects_again_until_a_connect_fails) {
     const std::string err = client.err();
     EXPECT_EQ(err.substr(err.size() - 24), "error connecting socket\n") << err;
 }
+
+// --continue serves clients that come at once: each waits its turn in the listening socket's
+// queue and is served whole, none is reset or left hanging. The clients are ferrox runs
+// started while the listener is stopped (SIGSTOP), so that all of them come before it accepts
+// the first: each connects into the queue at once, and once the listener goes on it serves
+// them one by one. Senders each with a file of its own into the listener's standard output,
+// or receivers each of the listener's whole file; a row per socket kind and direction.
+struct crowd_case {
+    std::string name;
+    bool unix_domain;
+    bool listener_sends;  // -i file: every client receives it; otherwise every client sends
+    int clients;
+};
+
+void PrintTo(const crowd_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class continue_crowd : public ::testing::TestWithParam<crowd_case> {};
+
+TEST_P(continue_crowd, every_client_that_comes_at_once_is_served_whole) {
+    const crowd_case& c = GetParam();
+    temp_dir dir;
+    const std::string path = dir.file("sock"), served = dir.file("served");
+    const std::string served_data = random_bytes(3000, 9);
+    write_file(served, served_data);
+    const int port = c.unix_domain ? 0 : free_tcp_port();
+    std::vector<std::string> listening =
+        c.unix_domain ? std::vector<std::string>{"-c", "-U", path}
+                      : std::vector<std::string>{"-c", "-l", port_text(port)};
+    if (c.listener_sends) {
+        listening.insert(listening.end(), {"-i", served});
+    }
+    process listener = start_listener(dir, listening);
+    listener.signal(SIGSTOP);
+    const std::vector<std::string> to_listener =
+        c.unix_domain ? std::vector<std::string>{"-u", path}
+                      : std::vector<std::string>{"-h", local_host(port)};
+
+    std::vector<std::string> sent;
+    // (a process is made in its place: a copy's end would kill it)
+    std::vector<std::unique_ptr<process>> clients;
+    for (int i = 0; i < c.clients; ++i) {
+        std::vector<std::string> args = to_listener;
+        if (c.listener_sends) {
+            args.emplace_back("-o");
+        } else {
+            // each sender's bytes marked as its own, so that a lost or mixed one shows
+            sent.push_back("<client " + std::to_string(i) + ">" +
+                           random_bytes(2000, static_cast<std::uint32_t>(100 + i)));
+            args.push_back(dir.file("send" + std::to_string(i)));
+            write_file(args.back(), sent.back());
+        }
+        clients.emplace_back(new process(spawn(dir, args)));
+    }
+    const auto connected_by = std::chrono::steady_clock::now() + 10s;
+    for (int i = 0; i < c.clients; ++i) {
+        const seconds left =
+            std::max(seconds(0.1), seconds(connected_by - std::chrono::steady_clock::now()));
+        EXPECT_TRUE(clients[static_cast<std::size_t>(i)]->wait_for_err("connected to", left))
+            << "client " << i << " wasn't let into the queue";
+    }
+    listener.signal(SIGCONT);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (int i = 0; i < c.clients; ++i) {
+        process& client = *clients[static_cast<std::size_t>(i)];
+        const seconds left =
+            std::max(seconds(1), seconds(deadline - std::chrono::steady_clock::now()));
+        const exit_result ended = client.wait(left);
+        EXPECT_FALSE(ended.timed_out) << "client " << i << " hung";
+        EXPECT_EQ(ended.status, 0) << "client " << i << ": " << client.err();
+        if (c.listener_sends) {
+            const std::string received = client.out();
+            EXPECT_TRUE(received == served_data)
+                << "client " << i << " received " << received.size() << " bytes of "
+                << served_data.size();
+        }
+    }
+    if (!c.listener_sends) {
+        std::size_t total = 0;
+        for (const std::string& bytes : sent) {
+            total += bytes.size();
+        }
+        // the last sender may have ended before the listener wrote its bytes out
+        const auto written_by = std::chrono::steady_clock::now() + 10s;
+        while (listener.out().size() < total && std::chrono::steady_clock::now() < written_by) {
+            std::this_thread::sleep_for(10ms);
+        }
+        const std::string received = listener.out();
+        for (const std::string& bytes : sent) {
+            EXPECT_NE(received.find(bytes), std::string::npos)
+                << bytes.substr(0, bytes.find('>') + 1) << " didn't arrive whole";
+        }
+        EXPECT_EQ(received.size(), total);
+    }
+    listener.signal(SIGKILL);
+    listener.wait(10s);
+    EXPECT_EQ(listener.err().find("reset"), std::string::npos) << listener.err();
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, continue_crowd,
+                         ::testing::Values(crowd_case{"tcp_senders", false, false, 40},
+                                           crowd_case{"tcp_receivers", false, true, 20},
+                                           crowd_case{"unix_senders", true, false, 40},
+                                           crowd_case{"unix_receivers", true, true, 20}),
+                         [](const ::testing::TestParamInfo<crowd_case>& info) {
+                             return info.param.name;
+                         });
 
 TEST(tcp_listener, refuses_a_second_client_after_its_one_accept) {
     temp_dir dir;

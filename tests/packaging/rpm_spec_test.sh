@@ -52,7 +52,8 @@ grep -qx "ferrox-$version.tar.gz" <<<"$(rpm -qlp "$srpm" 2>/dev/null)" || { echo
 contents=$(rpm -qlp "$binary_rpm" 2>/dev/null)
 # (the licence's folder is ferrox-<version> where rpm's macros keep the older name)
 for path in /usr/bin/ferrox /usr/share/man/man1/ferrox[.]1[.]gz \
-    /usr/share/bash-completion/completions/ferrox "/usr/share/licenses/ferrox(-$version)?/LICENSE"; do
+    /usr/share/bash-completion/completions/ferrox /usr/share/zsh/site-functions/_ferrox \
+    /usr/share/fish/vendor_completions.d/ferrox[.]fish "/usr/share/licenses/ferrox(-$version)?/LICENSE"; do
     grep -qxE "$path" <<<"$contents" || { echo "$binary_rpm lacks $path: $contents"; exit 1; }
 done
 root=$top/root
