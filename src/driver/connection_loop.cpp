@@ -200,7 +200,7 @@ cycle_outcome move_two_way() {
 cycle_outcome move_local_side(std::span<char*> operands) {
     if (writes_closed_output()) {
         const transfer_end end{transfer_end::destination_failed, EBADF, STDOUT_FILENO};
-        return outcome_of(end, judge_copy_end(end, "read"), false);
+        return outcome_of(end, {"read", false});
     }
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
         return move_two_way();
