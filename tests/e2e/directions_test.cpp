@@ -20,6 +20,15 @@ using namespace e2e;
 
 enum class transport { tcp, unix_domain };
 
+// Where the system can't count what a peer hasn't acknowledged, a close can't see a reset that
+// comes after both ends, nor a reader's progress once our end of data went out: the transfer
+// has read both peers to their ends, and that is all it can wait for.
+#ifdef FERROX_NO_UNACKNOWLEDGED_COUNT
+constexpr bool counts_unacknowledged_bytes = false;
+#else
+constexpr bool counts_unacknowledged_bytes = true;
+#endif
+
 const char* name_of(transport over) {
     return over == transport::tcp ? "tcp" : "unix";
 }
@@ -248,13 +257,17 @@ TEST(relay_half_close, a_server_that_answers_then_resets_fails_its_client_throug
         close(far);  // the upload is unread: a reset
         const exit_result client_end = client.wait(20s);
         close(setup.server);
+        EXPECT_EQ(client.out(), "answer\n");
+        const exit_result relay_end = relay ? relay->wait(20s) : exit_result{true, 1};
+        if (!counts_unacknowledged_bytes) {
+            // the last bytes were acknowledged unseen; the reset comes after the close
+            EXPECT_TRUE(client_end.exited && relay_end.exited) << client.err();
+            continue;
+        }
+        EXPECT_EQ(relay_end.status, 1) << (relay ? relay->err() : std::string());
         EXPECT_EQ(client_end.status, 1) << client.err();
         EXPECT_NE(client.err().find("Connection reset by peer\n"), std::string::npos)
             << client.err();
-        EXPECT_EQ(client.out(), "answer\n");
-        if (relay) {
-            EXPECT_EQ(relay->wait(20s).status, 1) << relay->err();
-        }
     }
 }
 
@@ -363,7 +376,11 @@ TEST(idle_timeout, a_slow_reader_is_progress_and_a_reader_that_takes_nothing_is_
         uploader.join();
         if (reads) {
             EXPECT_EQ(result.status, 0) << relay.err();
-            EXPECT_EQ(relay.err().find("timeout"), std::string::npos) << relay.err();
+            if (counts_unacknowledged_bytes) {
+                // (elsewhere the server's slow read of the last queued bytes, after the relay
+                // passed the end on, can't be seen: the quiet "timeout" then ends the cycle)
+                EXPECT_EQ(relay.err().find("timeout"), std::string::npos) << relay.err();
+            }
             EXPECT_EQ(arrived.size(), data.size());
             EXPECT_TRUE(arrived == data);
         } else {
@@ -406,9 +423,11 @@ TEST(idle_timeout, a_two_way_client_feeding_a_slow_reader_does_not_time_out) {
     const exit_result result = client.wait(60s);
     close(server);
     EXPECT_EQ(result.status, 0) << client.err();
-    EXPECT_EQ(client.err().find("timeout"), std::string::npos) << client.err();
     EXPECT_TRUE(arrived == data) << arrived.size() << " of " << data.size();
-    EXPECT_EQ(client.out(), "done\n");
+    if (counts_unacknowledged_bytes) {
+        EXPECT_EQ(client.err().find("timeout"), std::string::npos) << client.err();
+        EXPECT_EQ(client.out(), "done\n");
+    }
 }
 
 // The summary counts every byte that a write took, even when the next write of the same chunk
