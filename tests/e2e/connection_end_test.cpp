@@ -19,11 +19,6 @@ using std::chrono::steady_clock;
 
 enum class transport { tcp, unix_domain };
 
-#ifdef FERROX_NO_UNACKNOWLEDGED_COUNT
-constexpr bool counts_unacknowledged_bytes = false;
-#else
-constexpr bool counts_unacknowledged_bytes = true;
-#endif
 enum class role { client, listener };
 
 // One sending run: ferrox sends a file as client or listener, over TCP or a socket file, and

@@ -20,15 +20,6 @@ using namespace e2e;
 
 enum class transport { tcp, unix_domain };
 
-// Where the system can't count what a peer hasn't acknowledged, a close can't see a reset that
-// comes after both ends, nor a reader's progress once our end of data went out: the transfer
-// has read both peers to their ends, and that is all it can wait for.
-#ifdef FERROX_NO_UNACKNOWLEDGED_COUNT
-constexpr bool counts_unacknowledged_bytes = false;
-#else
-constexpr bool counts_unacknowledged_bytes = true;
-#endif
-
 const char* name_of(transport over) {
     return over == transport::tcp ? "tcp" : "unix";
 }
