@@ -8,6 +8,7 @@
 #include "transfer/plain_path.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -24,22 +25,42 @@ stream_kind kind_of_stream(int fd, bool ours) {
 
 namespace {
 
+bool opened_for(int access_mode, bool for_writing) {
+    return access_mode == O_RDWR || access_mode == (for_writing ? O_WRONLY : O_RDONLY);
+}
+
 // A descriptor of our own for a pipe that we were given, or `fd` itself where the pipe can't be
 // opened again. A pipe shared with other programs keeps the flags they rely on, and a full or
 // empty pipe can't keep a call of ours waiting.
+//
+// Only what `fd` itself may do is asked for: the read end of a pipe given as standard output
+// must not become a way into the pipe's write end. Used the other way, it is never waited
+// for (poll would never call a read end writable): its first call fails, as in any program.
 int reopened(int fd, stream_kind& kind, bool for_writing) {
-    if (kind != stream_kind::shared_pipe) {
+    if (kind != stream_kind::shared_pipe && kind != stream_kind::terminal) {
         return fd;
     }
+    const int access_mode = access_mode_of(fd);
+    if (access_mode < 0) {
+        return fd;  // the first call says why
+    }
+    if (!opened_for(access_mode, for_writing)) {
+        kind = stream_kind::not_open_this_way;
+        return fd;
+    }
+    if (kind == stream_kind::terminal) {
+        return fd;
+    }
+    const int wanted = for_writing ? O_WRONLY : O_RDONLY;
     // The descriptors of the record were read before this: a Ctrl-C since then has closed
     // them, and our descriptor must not take their numbers.
     const sigset_t previous = block_handled_signals();
-    const int own = interrupt_seen == 0 ? reopen_pipe(fd, for_writing) : -1;
+    const int own = interrupt_seen == 0 ? reopen_without_blocking(fd, wanted) : -1;
     restore_signal_mask(previous);
     if (own < 0) {
         return fd;
     }
-    kind = stream_kind::reopened_pipe;
+    kind = stream_kind::reopened;
     return own;
 }
 

@@ -29,14 +29,15 @@ ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::siz
     switch (mover.to_kind) {
     case stream_kind::own_socket: return send_without_sigpipe(mover.to_fd, data, length, false);
     case stream_kind::shared_socket: return send_without_sigpipe(mover.to_fd, data, length, true);
-    case stream_kind::reopened_pipe: return write(mover.write_fd, data, length);
+    case stream_kind::reopened: return write(mover.write_fd, data, length);
     case stream_kind::shared_pipe:
     case stream_kind::terminal:
         if (!ready_now(mover.to_fd, POLLOUT)) {
             return nothing_fits();
         }
         return write(mover.to_fd, data, std::min<std::size_t>(length, PIPE_BUF));
-    case stream_kind::always_ready: break;
+    case stream_kind::always_ready:
+    case stream_kind::not_open_this_way: break;
     }
     return write(mover.to_fd, data, length);
 }
@@ -46,7 +47,7 @@ ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::siz
 // and a terminal or a shared pipe is given small pieces on purpose.
 bool fills_up(stream_kind kind) {
     return kind == stream_kind::own_socket || kind == stream_kind::shared_socket ||
-           kind == stream_kind::reopened_pipe;
+           kind == stream_kind::reopened;
 }
 
 // One read that never waits.
@@ -62,7 +63,8 @@ ssize_t read_some(const chunk_mover& mover) {
         break;
     case stream_kind::always_ready:
     case stream_kind::own_socket:
-    case stream_kind::reopened_pipe: break;
+    case stream_kind::reopened:
+    case stream_kind::not_open_this_way: break;
     }
     return read(mover.read_fd, mover.buffer.data(), mover.buffered_move);
 }
