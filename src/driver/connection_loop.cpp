@@ -7,6 +7,7 @@
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
+#include "transfer/chunk_accounting.hpp"
 #include "transfer/connection_end.hpp"
 #include "transfer/relay.hpp"
 #include "transfer/relay_close.hpp"
@@ -395,7 +396,7 @@ int end_of_run(int status) {
     if (has_flag(FLAG_SUM)) {
         std::fprintf(stderr, "checksum: %u\n", static_cast<unsigned>(run_state.checksum));
     }
-    return status;
+    return status | (echo_log_failed() ? 1 : 0);
 }
 
 }  // namespace
