@@ -8,6 +8,7 @@
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
 #include "terminal/interrupt.hpp"
+#include "transfer/chunk_accounting.hpp"
 #include "transfer/copy.hpp"
 #include "transfer/relay.hpp"
 
@@ -305,7 +306,7 @@ int end_of_run(int status) {
     if (has_flag(FLAG_SUM)) {
         std::fprintf(stderr, "checksum: %u\n", static_cast<unsigned>(run_state.checksum));
     }
-    return status;
+    return status | (echo_log_failed() ? 1 : 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "platform/descriptor.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -16,6 +17,11 @@ descriptor_type type_of_descriptor(int fd) {
     case S_IFCHR: return descriptor_type::character_device;
     default: return descriptor_type::other;
     }
+}
+
+int access_mode_of(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags < 0 ? -1 : flags & O_ACCMODE;
 }
 
 int pending_socket_error(int fd) {

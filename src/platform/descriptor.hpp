@@ -24,6 +24,10 @@ enum class descriptor_type : std::uint8_t {
     return type_of_descriptor(fd) == descriptor_type::regular_file;
 }
 
+// The access mode `fd` was opened with: O_RDONLY, O_WRONLY or O_RDWR; -1 where the system
+// won't say (the first call on it fails and says why).
+[[nodiscard]] int access_mode_of(int fd);
+
 // The error waiting on a socket (SO_ERROR): a reset, a refused connection. 0 when there is
 // none, or when the system won't say (the next call on the socket tells).
 [[nodiscard]] int pending_socket_error(int fd);

@@ -27,10 +27,11 @@
 [[nodiscard]] int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
                                       const volatile std::sig_atomic_t& stop);
 
-// A new, non-blocking open of the pipe that `fd` reads (or, `for_writing`, writes), closed on
-// exec: a descriptor of our own whose flags nobody else shares. -1 where the system can't open
-// a pipe again (Linux opens it through /proc/self/fd; a FIFO without a reader refuses).
-[[nodiscard]] int reopen_pipe(int fd, bool for_writing);
+// A new, non-blocking open of the pipe or terminal that `fd` refers to, for `access_mode`
+// (O_RDONLY, O_WRONLY or O_RDWR), closed on exec and never made our controlling terminal: a
+// descriptor of our own whose flags nobody else shares. -1 where the system can't open it
+// again (Linux opens it through /proc/self/fd; a FIFO without a reader refuses).
+[[nodiscard]] int reopen_without_blocking(int fd, int access_mode);
 
 // Makes the pipe hold at least `bytes` where the system lets a program choose. A pipe that
 // holds as much already keeps its size, and so does one whose growth the system refuses (past

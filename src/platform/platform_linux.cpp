@@ -59,10 +59,10 @@ int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
     return ready;
 }
 
-int reopen_pipe(int fd, bool for_writing) {
+int reopen_without_blocking(int fd, int access_mode) {
     char path[32];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    const int own = open(path, (for_writing ? O_WRONLY : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    const int own = open(path, access_mode | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (own < 0) {
         return -1;
     }

@@ -80,9 +80,10 @@ int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
     return poll(watched, count, sleep_ms);
 }
 
-// A pipe can't be opened again by its descriptor everywhere: every read and write of a pipe we
-// were given waits for poll first.
-int reopen_pipe(int /*fd*/, bool /*for_writing*/) {
+// A pipe or a terminal can't be opened again by its descriptor everywhere: every read and write
+// of one we were given waits for poll first, and a write that blocks all the same can be
+// interrupted (transfer/interruptible_write.hpp).
+int reopen_without_blocking(int /*fd*/, int /*access_mode*/) {
     return -1;
 }
 

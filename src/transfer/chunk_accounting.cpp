@@ -25,6 +25,28 @@ void account_chunk(std::size_t length, std::span<const unsigned char> seen, bool
     }
 }
 
+namespace {
+
+bool echo_log_failure_seen = false;
+
+// Reports the log's first failure in one line under its path, as tee does; the ones after it
+// say nothing new. A log that the interrupt handler closed under the write failed by no
+// fault of its own.
+void report_echo_log_failure(int error) {
+    if (echo_log_failure_seen || (error == EBADF && interrupt_seen != 0)) {
+        return;
+    }
+    echo_log_failure_seen = true;
+    errno = error;
+    std::perror(run_state.echo_path);
+}
+
+}  // namespace
+
+bool echo_log_failed() {
+    return echo_log_failure_seen;
+}
+
 bool write_echo_record(echo_record& record) {
     const std::size_t label_length = std::strlen(record.label);
     while (record.written < label_length + record.bytes.size()) {
@@ -41,7 +63,9 @@ bool write_echo_record(echo_record& record) {
             return false;
         }
         if (written <= 0) {
-            break;  // the log failed: this record is lost, the transfer goes on
+            // the log failed: this record is lost, the transfer goes on
+            report_echo_log_failure(written < 0 ? errno : EIO);
+            break;
         }
         record.written += static_cast<std::size_t>(written);
     }

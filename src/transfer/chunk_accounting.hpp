@@ -22,9 +22,13 @@ struct echo_record {
 };
 
 // Writes what the log takes of the record now, without waiting. True when the record is
-// complete, or lost with the log (a full disk loses records, never the transfer); false when
-// the log has no room yet.
+// complete, or lost with the log (a full disk loses records, never the transfer; its first
+// failure is reported under the log's path); false when the log has no room yet.
 [[nodiscard]] bool write_echo_record(echo_record& record);
+
+// Whether a record was lost to a failing echo log in this run: the run then ends with
+// status 1.
+[[nodiscard]] bool echo_log_failed();
 
 // Whether the chunks of this run must pass through the program.
 [[nodiscard]] bool chunks_must_be_seen(bool echo_records);

@@ -5,9 +5,11 @@
 #include "platform/platform.hpp"
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
+#include "transfer/interruptible_write.hpp"
 #include "transfer/plain_path.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -24,22 +26,48 @@ stream_kind kind_of_stream(int fd, bool ours) {
 
 namespace {
 
-// A descriptor of our own for a pipe that we were given, or `fd` itself where the pipe can't be
-// opened again. A pipe shared with other programs keeps the flags they rely on, and a full or
-// empty pipe can't keep a call of ours waiting.
+bool opened_for(int access_mode, bool for_writing) {
+    return access_mode == O_RDWR || access_mode == (for_writing ? O_WRONLY : O_RDONLY);
+}
+
+// A descriptor of our own for a pipe that we were given, or for a terminal that we write, or
+// `fd` itself where it can't be opened again. A stream shared with other programs keeps the
+// flags they rely on, and a full or empty pipe, or a terminal that takes nothing, can't keep
+// a call of ours waiting. A terminal is still read through `fd` once poll says it has bytes:
+// without a line discipline's minimum (MIN 0 with --nobuf), its non-blocking read of nothing
+// would look like its end.
+//
+// Only what `fd` itself may do is asked for: the read end of a pipe given as standard output
+// must not become a way into the pipe's write end. Used the other way, it is never waited
+// for (poll would never call a read end writable): its first call fails, as in any program.
 int reopened(int fd, stream_kind& kind, bool for_writing) {
-    if (kind != stream_kind::shared_pipe) {
+    if (kind != stream_kind::shared_pipe && kind != stream_kind::terminal) {
         return fd;
     }
+    const int access_mode = access_mode_of(fd);
+    if (access_mode < 0) {
+        return fd;  // the first call says why
+    }
+    if (!opened_for(access_mode, for_writing)) {
+        kind = stream_kind::not_open_this_way;
+        return fd;
+    }
+    if (kind == stream_kind::terminal && !for_writing) {
+        return fd;
+    }
+    // A pipe's new descriptor is opened only for its direction; a terminal's as the given one.
+    const int wanted = kind == stream_kind::terminal ? access_mode
+                       : for_writing                 ? O_WRONLY
+                                                     : O_RDONLY;
     // The descriptors of the record were read before this: a Ctrl-C since then has closed
     // them, and our descriptor must not take their numbers.
     const sigset_t previous = block_handled_signals();
-    const int own = interrupt_seen == 0 ? reopen_pipe(fd, for_writing) : -1;
+    const int own = interrupt_seen == 0 ? reopen_without_blocking(fd, wanted) : -1;
     restore_signal_mask(previous);
     if (own < 0) {
         return fd;
     }
-    kind = stream_kind::reopened_pipe;
+    kind = stream_kind::reopened;
     return own;
 }
 
@@ -47,6 +75,11 @@ void close_own(int fd, int given) {
     if (fd != given) {
         close(fd);
     }
+}
+
+// A pipe or a terminal written through the given descriptor: a write may block.
+bool writes_may_block(const chunk_mover& mover) {
+    return mover.to_kind == stream_kind::shared_pipe || mover.to_kind == stream_kind::terminal;
 }
 
 }  // namespace
@@ -63,6 +96,9 @@ chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kin
     mover.buffer = buffer;
     mover.buffered_move = buffer.size();
     mover.needs_bytes = needs_bytes;
+    if (writes_may_block(mover)) {
+        begin_interruptible_writes();
+    }
     if (kernel_allowed) {
         mover.kernel = open_kernel_channel(mover);
     }
@@ -91,6 +127,9 @@ bool chunk_in_flight_now(const chunk_mover& mover) {
 }
 
 void close_mover(chunk_mover& mover) {
+    if (writes_may_block(mover)) {
+        end_interruptible_writes();
+    }
     close_kernel_channel(mover.kernel);
     close_own(mover.read_fd, mover.from_fd);
     close_own(mover.write_fd, mover.to_fd);

@@ -47,10 +47,13 @@ enum class stream_kind : std::uint8_t {
     own_socket,     // a connection of ours: non-blocking for the transfer
     shared_socket,  // a socket we were given as a standard stream: one call at a time won't wait
     shared_pipe,    // a pipe we were given: read once it has bytes, written within its room
-    // a pipe we were given, read or written through a non-blocking open of our own: a call
-    // takes what there is or what fits, and never waits
-    reopened_pipe,
+    // a pipe we were given, read or written through a non-blocking open of our own, or a
+    // terminal written so: a call takes what there is or what fits, and never waits
+    reopened,
     terminal,  // read once it has bytes, written in small pieces once it has room
+    // a pipe or a terminal not opened for the way it is used (the read end of a pipe given as
+    // standard output): never waited for, its call fails at once as in any program
+    not_open_this_way,
 };
 
 // The chunk between source and destination: taken from the source, not yet all delivered.
@@ -71,8 +74,8 @@ struct chunk_in_flight {
 struct chunk_mover {
     int from_fd;
     int to_fd;
-    // What read and write go through: from_fd and to_fd, or a reopened pipe's descriptor of
-    // our own, which close_mover closes.
+    // What read and write go through: from_fd and to_fd, or a reopened descriptor of our
+    // own, which close_mover closes.
     int read_fd;
     int write_fd;
     stream_kind from_kind;
@@ -90,7 +93,8 @@ struct chunk_mover {
 [[nodiscard]] stream_kind kind_of_stream(int fd, bool ours);
 
 // A mover for this pair. `needs_bytes`: every chunk must pass through the buffer. A pipe that
-// we were given is opened again, non-blocking, where the system allows.
+// we were given, and a terminal that we write, are opened again, non-blocking, where the
+// system allows; only for what the given descriptor itself may do.
 // `kernel_allowed`: the kernel may move chunks where the pair allows; otherwise every chunk
 // goes by read and write.
 [[nodiscard]] chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd,

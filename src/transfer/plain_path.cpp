@@ -3,6 +3,7 @@
 
 #include "platform/platform.hpp"
 #include "transfer/chunk_mover.hpp"
+#include "transfer/interruptible_write.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,21 +23,24 @@ ssize_t nothing_fits() {
     return -1;
 }
 
-// One write that never waits: a pipe or a terminal that blocks is asked for room first and
-// given no more than one write is sure to find (a pipe keeps its bytes in pages, which a
-// count of bytes can't tell); everything else can't keep us waiting.
+// One write that doesn't wait: a pipe or a terminal that blocks is asked for room first and
+// given no more than one write is sure to find when nobody else writes (a pipe keeps its
+// bytes in pages, which a count of bytes can't tell); where another writer or a stopped
+// terminal blocks it all the same, Ctrl-C or the idle period ends it. Everything else can't
+// keep us waiting.
 ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::size_t length) {
     switch (mover.to_kind) {
     case stream_kind::own_socket: return send_without_sigpipe(mover.to_fd, data, length, false);
     case stream_kind::shared_socket: return send_without_sigpipe(mover.to_fd, data, length, true);
-    case stream_kind::reopened_pipe: return write(mover.write_fd, data, length);
+    case stream_kind::reopened: return write(mover.write_fd, data, length);
     case stream_kind::shared_pipe:
     case stream_kind::terminal:
         if (!ready_now(mover.to_fd, POLLOUT)) {
             return nothing_fits();
         }
-        return write(mover.to_fd, data, std::min<std::size_t>(length, PIPE_BUF));
-    case stream_kind::always_ready: break;
+        return write_interruptibly(mover.to_fd, data, std::min<std::size_t>(length, PIPE_BUF));
+    case stream_kind::always_ready:
+    case stream_kind::not_open_this_way: break;
     }
     return write(mover.to_fd, data, length);
 }
@@ -46,7 +50,7 @@ ssize_t write_some(const chunk_mover& mover, const unsigned char* data, std::siz
 // and a terminal or a shared pipe is given small pieces on purpose.
 bool fills_up(stream_kind kind) {
     return kind == stream_kind::own_socket || kind == stream_kind::shared_socket ||
-           kind == stream_kind::reopened_pipe;
+           kind == stream_kind::reopened;
 }
 
 // One read that never waits.
@@ -62,7 +66,8 @@ ssize_t read_some(const chunk_mover& mover) {
         break;
     case stream_kind::always_ready:
     case stream_kind::own_socket:
-    case stream_kind::reopened_pipe: break;
+    case stream_kind::reopened:
+    case stream_kind::not_open_this_way: break;
     }
     return read(mover.read_fd, mover.buffer.data(), mover.buffered_move);
 }

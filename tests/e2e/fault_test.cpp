@@ -402,42 +402,61 @@ INSTANTIATE_TEST_SUITE_P(
                       closed_output_case{"sending_client", {}, false, false}),
     [](const ::testing::TestParamInfo<closed_output_case>& info) { return info.param.name; });
 
-// An echo log that can't grow: its records are lost, the transfer is not.
+// An echo log that can't grow (a file past the size limit, /dev/full): its records are lost,
+// the transfer is not. As tee does, the first failure is reported in one line under the
+// log's path, and the run ends with status 1.
 TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
-    temp_dir dir;
-    const std::string log = dir.file("log");
-    const std::string data = random_bytes(1 << 20, 73);
-    const int port = free_tcp_port();
-    const int server = listen_tcp(port);
-    // standard output goes to a pipe, which the file size limit doesn't touch
-    int out_pipe[2];
-    ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
-    spawn_options options;
-    options.stdin_pipe = true;
-    options.file_size_limit = 4096;
-    options.stdout_fd = out_pipe[1];
-    process client = spawn(dir, {"-q", "-e", log, "-h", local_host(port)}, options);
-    close(out_pipe[1]);
-    std::string output;
-    std::thread reader([&] {
-        char buffer[65536];
-        ssize_t n = 0;
-        while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
-            output.append(buffer, static_cast<std::size_t>(n));
+    struct full_log_case {
+        std::string name;
+        bool size_limited;  // a file in the test's directory under `ulimit -f`; or /dev/full
+        std::string reason;
+    };
+    const full_log_case cases[] = {
+        {"a file past the size limit", true, "File too large"},
+        {"/dev/full", false, "No space left on device"},
+    };
+    for (const full_log_case& row : cases) {
+        SCOPED_TRACE(row.name);
+        temp_dir dir;
+        const std::string log = row.size_limited ? dir.file("log") : "/dev/full";
+        const std::string data = random_bytes(1 << 20, 73);
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        // standard output goes to a pipe, which the file size limit doesn't touch
+        int out_pipe[2];
+        ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+        spawn_options options;
+        options.stdin_pipe = true;
+        if (row.size_limited) {
+            options.file_size_limit = 4096;
         }
-    });
-    const int fd = accept_with_deadline(server);
-    ASSERT_GE(fd, 0);
-    send_all(fd, data);
-    shutdown(fd, SHUT_WR);
-    EXPECT_EQ(client.wait(30s).status, 0);
-    reader.join();
-    close(out_pipe[0]);
-    close(fd);
-    close(server);
-    EXPECT_TRUE(output == data);
-    EXPECT_GT(read_file(log).size(), 0U);
-    EXPECT_LE(read_file(log).size(), 4096U);
+        options.stdout_fd = out_pipe[1];
+        process client = spawn(dir, {"-q", "-e", log, "-h", local_host(port)}, options);
+        close(out_pipe[1]);
+        std::string output;
+        std::thread reader([&] {
+            char buffer[65536];
+            ssize_t n = 0;
+            while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
+                output.append(buffer, static_cast<std::size_t>(n));
+            }
+        });
+        const int fd = accept_with_deadline(server);
+        ASSERT_GE(fd, 0);
+        send_all(fd, data);
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(client.wait(30s).status, 1) << client.err();
+        reader.join();
+        close(out_pipe[0]);
+        close(fd);
+        close(server);
+        EXPECT_TRUE(output == data) << output.size() << " of " << data.size() << " bytes";
+        EXPECT_EQ(client.err(), log + ": " + row.reason + "\n");
+        if (row.size_limited) {
+            EXPECT_GT(read_file(log).size(), 0U);
+            EXPECT_LE(read_file(log).size(), 4096U);
+        }
+    }
 }
 
 // An echo log that is a FIFO whose reader stalls: its records wait in the transfer's one

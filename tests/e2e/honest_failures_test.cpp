@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <thread>
@@ -175,6 +176,128 @@ TEST(failed_writes, a_socket_whose_peer_has_gone_is_a_failed_write_never_sigpipe
         EXPECT_TRUE(err.find("write: Broken pipe\n") != std::string::npos ||
                     err.find("write: Connection reset by peer\n") != std::string::npos)
             << err;
+    }
+}
+
+// A standard stream used against its access mode: one end of a pipe given as both standard
+// input and output (`1<&0` with a pipe on standard input, `0>&1 | cat`). Whatever ferrox
+// could open through the descriptor, it reads and writes only the way the descriptor was
+// opened: the call the descriptor can't make fails at once, as it would in any program
+// ("read: Bad file descriptor", status 1), and no byte goes into the pipe the wrong way.
+struct access_case {
+    std::string name;
+    bool listens;     // a listener that receives; otherwise a client of the test's server
+    bool two_way;     // -i -o
+    bool given_read;  // the pipe's read end is given on 0 and 1; otherwise its write end
+    std::string message;
+};
+
+// What the pipe holds now, without waiting.
+std::string in_pipe_now(int fd) {
+    std::string held;
+    char buffer[65536];
+    pollfd watch{fd, POLLIN, 0};
+    while (poll(&watch, 1, 0) > 0 && (watch.revents & POLLIN) != 0) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        held.append(buffer, static_cast<std::size_t>(n));
+    }
+    return held;
+}
+
+TEST(access_modes, a_standard_stream_is_used_only_the_way_it_was_opened) {
+    const access_case cases[] = {
+        {"a listener, 1<&0 from a pipe", true, false, true, "write: Bad file descriptor\n"},
+        {"a two-way client, 1<&0 from a pipe", false, true, true, "write: Bad file descriptor\n"},
+        {"a sending client, 0>&1 | cat", false, false, false, "read: Bad file descriptor\n"},
+        {"a two-way client, 0>&1 | cat", false, true, false, "read: Bad file descriptor\n"},
+    };
+    const std::string from_peer = random_bytes(200000, 31);
+    for (const auto& row : cases) {
+        for (const bool with_sum : {true, false}) {
+            SCOPED_TRACE(row.name + (with_sum ? ", --sum" : ", defaults"));
+            temp_dir dir;
+            int ends[2];
+            ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+            const int given = row.given_read ? ends[0] : ends[1];
+            const int other_end = row.given_read ? ends[1] : ends[0];
+            if (row.given_read) {
+                // what `printf abc |` or `sleep 3 |` puts in; the pipe stays open meanwhile
+                ASSERT_EQ(write(other_end, "abc", 3), 3);
+            }
+            spawn_options options;
+            options.stdin_fd = given;
+            options.stdout_fd = given;
+            const int port = free_tcp_port();
+            std::vector<std::string> args{"-q"};
+            if (with_sum) {
+                args.push_back("-s");
+            }
+            if (row.two_way) {
+                args.insert(args.end(), {"-i", "-o"});
+            }
+            int server = -1;
+            if (row.listens) {
+                args.insert(args.end(), {"-l", port_text(port)});
+            } else {
+                server = listen_tcp(port);
+                args.insert(args.end(), {"-h", local_host(port)});
+            }
+            process ferrox = spawn(dir, args, options);
+            ASSERT_TRUE(!row.listens || wait_tcp_listening(port)) << ferrox.err();
+            const int peer = row.listens ? connect_tcp(port) : accept_with_deadline(server);
+            ASSERT_GE(peer, 0) << ferrox.err();
+            const bool peer_sends = row.listens || row.two_way;
+            std::thread talker([&] {
+                if (peer_sends) {
+                    send_all(peer, from_peer);
+                }
+            });
+            // `| cat`: the test reads what reaches the pipe's read end meanwhile
+            std::string through_pipe;
+            std::thread cat([&] {
+                if (!row.given_read) {
+                    through_pipe = receive_all(other_end, 10s);
+                }
+            });
+            const std::string got_by_peer = row.listens ? std::string() : receive_all(peer, 10s);
+            const exit_result result = ferrox.wait(20s);
+            shutdown(peer, SHUT_RDWR);
+            talker.join();
+            close(given);
+            if (!row.given_read) {
+                close(other_end);  // ferrox has ended: the reader sees the end of the pipe
+            }
+            cat.join();
+            const std::string left_in_pipe = row.given_read ? in_pipe_now(ends[0]) : "";
+            close(peer);
+            if (server >= 0) {
+                close(server);
+            }
+            if (row.given_read) {
+                close(other_end);
+            }
+            const std::string err = ferrox.err();
+            EXPECT_FALSE(result.timed_out) << "still running: " << err;
+            EXPECT_TRUE(result.exited && result.status == 1)
+                << "status " << result.status << ": " << err;
+            EXPECT_NE(err.find(row.message), std::string::npos) << err;
+            if (row.given_read) {
+                // nothing received went into the pipe ferrox reads from
+                EXPECT_TRUE(left_in_pipe == "abc" || left_in_pipe.empty())
+                    << left_in_pipe.size() << " bytes in standard input's pipe";
+                EXPECT_TRUE(got_by_peer == "abc" || got_by_peer.empty())
+                    << "the peer got " << got_by_peer.size() << " bytes";
+            } else {
+                // nothing of its own output was read back and sent to the peer, nor taken
+                // away from the pipe's reader
+                EXPECT_EQ(got_by_peer, "");
+                EXPECT_EQ(from_peer.compare(0, through_pipe.size(), through_pipe), 0)
+                    << "the pipe's reader got " << through_pipe.size() << " bytes of others";
+            }
+        }
     }
 }
 

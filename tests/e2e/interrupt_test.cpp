@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "harness.hpp"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -214,6 +217,101 @@ TEST(interrupt, a_send_blocked_in_write_ends_quietly_with_status_zero) {
     EXPECT_NE(err.find("interupted.\n"), std::string::npos);
     EXPECT_EQ(count_of(err, "sending file"), 1U) << "the second operand is not sent";
     EXPECT_TRUE(find_summary(err, "bytes written to 127.0.0.1"));
+}
+
+// Standard output that takes nothing while ferrox writes it: a pseudo-terminal that nobody
+// reads, or a pipe that another writer fills again as soon as its reader has taken a page.
+// Where such a stream can't be opened again without blocking (the portable build), a write
+// that poll found room for blocks all the same; Ctrl-C still ends the run within a few
+// seconds (a one-way copy has no other way to end), and in a two-way transfer so does
+// --timeout.
+TEST(interrupt, a_standard_output_whose_writes_block_can_still_be_ended) {
+    enum class output_kind { terminal_nobody_reads, pipe_another_writer_fills };
+    struct blocked_case {
+        std::string name;
+        output_kind out;
+        std::vector<std::string> options;
+        bool by_timeout;
+    };
+    const blocked_case cases[] = {
+        {"a terminal, -o", output_kind::terminal_nobody_reads, {"-o"}, false},
+        {"a terminal, -o -s", output_kind::terminal_nobody_reads, {"-o", "-s"}, false},
+        {"a terminal, -i -o -t 1",
+         output_kind::terminal_nobody_reads,
+         {"-i", "-o", "-t", "1"},
+         true},
+        {"a pipe, -o", output_kind::pipe_another_writer_fills, {"-o"}, false},
+        {"a pipe, -i -o -t 1",
+         output_kind::pipe_another_writer_fills,
+         {"-i", "-o", "-t", "1"},
+         true},
+    };
+    std::signal(SIGPIPE, SIG_IGN);  // the other writer's pipe loses its reader at the end
+    for (const blocked_case& row : cases) {
+        SCOPED_TRACE(row.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        pseudo_terminal terminal;
+        int pipe_ends[2] = {-1, -1};
+        spawn_options options;
+        options.stdin_pipe = true;  // held open: a two-way transfer doesn't end by its input
+        if (row.out == output_kind::terminal_nobody_reads) {
+            options.stdout_fd = terminal.slave;
+        } else {
+            ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+            options.stdout_fd = pipe_ends[1];
+        }
+        std::vector<std::string> args{"-q", "-h", local_host(port)};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        process ferrox = spawn(dir, args, options);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0) << ferrox.err();
+        std::thread flood([peer] { send_all(peer, random_bytes(8 << 20, 90)); });
+        std::atomic<bool> stop_reading{false};
+        std::thread other_writer;
+        std::thread reader;
+        if (row.out == output_kind::pipe_another_writer_fills) {
+            other_writer = std::thread([&] {
+                const std::string block(1 << 16, 'o');
+                while (write(pipe_ends[1], block.data(), block.size()) > 0) {
+                }
+            });
+            // a page now and then, which the other writer and ferrox both want
+            reader = std::thread([&] {
+                char page[4096];
+                while (!stop_reading && read(pipe_ends[0], page, sizeof page) > 0) {
+                    std::this_thread::sleep_for(2ms);
+                }
+            });
+        }
+        std::this_thread::sleep_for(1500ms);
+        stop_reading = true;
+        if (reader.joinable()) {
+            reader.join();
+        }
+        std::this_thread::sleep_for(200ms);
+        const auto start = std::chrono::steady_clock::now();
+        if (!row.by_timeout) {
+            ferrox.signal(SIGINT);
+        }
+        const exit_result result = ferrox.wait(20s);
+        const seconds lasted = std::chrono::steady_clock::now() - start;
+        shutdown(peer, SHUT_RDWR);
+        flood.join();
+        close(peer);
+        close(server);
+        if (other_writer.joinable()) {
+            close(pipe_ends[0]);  // the other writer's write fails: it ends
+            other_writer.join();
+            close(pipe_ends[1]);
+        }
+        const std::string err = ferrox.err();
+        EXPECT_TRUE(result.exited) << "still running: " << err;
+        EXPECT_LT(lasted.count(), row.by_timeout ? 8.0 : 5.0) << err;
+        EXPECT_NE(err.find(row.by_timeout ? "timeout\n" : "interupted.\n"), std::string::npos)
+            << err;
+    }
 }
 
 // Counts the connections a listening socket gets within `period`, accepting each.
