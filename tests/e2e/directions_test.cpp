@@ -223,9 +223,9 @@ TEST(relay_half_close, a_client_sends_after_the_server_ended_its_side) {
     }
 }
 
-// A server answers, ends its side, and closes half a second later with the upload unread (a
-// reset). Connected directly, the two-way client keeps the answer and reports the reset; through
-// a relay it must see the same, and the relay too fails.
+// A server reads a little, answers, ends its side, and closes half a second later with the
+// rest of the upload unread (a reset). Connected directly, the two-way client keeps the answer and
+// reports the reset; through a relay it must see the same, and the relay too fails.
 TEST(relay_half_close, a_server_that_answers_then_resets_fails_its_client_through_a_relay) {
     for (const bool through_relay : {false, true}) {
         SCOPED_TRACE(through_relay ? "through a relay" : "directly");
@@ -242,6 +242,9 @@ TEST(relay_half_close, a_server_that_answers_then_resets_fails_its_client_throug
         process client = spawn(dir, {"-q", "-i", "-o", "-h", target}, options);
         const int far = accept_with_deadline(setup.server);
         ASSERT_GE(far, 0);
+        // the upload is under way before the answer: a client told the end before it sent
+        // anything would rightly send nothing more
+        EXPECT_EQ(receive_exactly(far, 65536, 10s).size(), 65536U);
         send_all(far, "answer\n");
         shutdown(far, SHUT_WR);
         std::this_thread::sleep_for(500ms);

@@ -17,9 +17,9 @@ DESTDIR="$stage" cmake --install "$build" --prefix /opt/ferrox-test >/dev/null
 root="$stage/opt/ferrox-test"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "no version in the CMake cache"; exit 1; }
-"$root/bin/ferrox" --version | grep -qF -- " - $version - "
+grep -qF -- " - $version - " <<<"$("$root/bin/ferrox" --version)"
 test -f "$root/share/man/man1/ferrox.1"
-man -l "$root/share/man/man1/ferrox.1" 2>/dev/null | grep -q 'ferrox'
+grep -q 'ferrox' <<<"$(man -l "$root/share/man/man1/ferrox.1" 2>/dev/null)"
 completion="$root/share/bash-completion/completions/ferrox"
 test -f "$completion"
 zsh_functions=$root/share/zsh/site-functions
@@ -114,11 +114,13 @@ zsh_gives() {
     after=$(zsh_block "$1" | sed -n 's/^-> //p')
     [ "$after" = "$2" ] || { echo "zsh: '$1<Tab>' gives '$after', not '$2'"; status=1; }
 }
+# (grep reads a string, not a pipe: under pipefail, grep -q leaving early would fail the
+# writer with SIGPIPE)
 zsh_lists() {
-    zsh_block "$1" | grep -qE -- "$2" || { echo "zsh: '$1<Tab>' doesn't list /$2/: $(zsh_block "$1")"; status=1; }
+    grep -qE -- "$2" <<<"$(zsh_block "$1")" || { echo "zsh: '$1<Tab>' doesn't list /$2/: $(zsh_block "$1")"; status=1; }
 }
 zsh_lacks() {
-    ! zsh_block "$1" | grep -qE -- "$2" || { echo "zsh: '$1<Tab>' lists /$2/"; status=1; }
+    ! grep -qE -- "$2" <<<"$(zsh_block "$1")" || { echo "zsh: '$1<Tab>' lists /$2/"; status=1; }
 }
 if command -v zsh >/dev/null; then
     # run where one file is: where a file would be offered, Tab would complete its name
@@ -180,12 +182,12 @@ fish_offers() {
         grep -qxF -- "$2"$'\t'"$3" <<<"$offered" ||
             { echo "fish: '$1<Tab>' doesn't offer '$2' as '$3': $offered"; status=1; }
     else
-        cut -f1 <<<"$offered" | grep -qxF -- "$2" ||
+        grep -qxF -- "$2" <<<"$(cut -f1 <<<"$offered")" ||
             { echo "fish: '$1<Tab>' doesn't offer '$2': $offered"; status=1; }
     fi
 }
 fish_lacks() {
-    if cut -f1 <<<"$(fish_complete "$1")" | grep -qxF -- "$2"; then
+    if grep -qxF -- "$2" <<<"$(cut -f1 <<<"$(fish_complete "$1")")"; then
         echo "fish: '$1<Tab>' offers '$2'"
         status=1
     fi
