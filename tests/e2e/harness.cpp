@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -611,6 +614,60 @@ std::optional<summary_numbers> find_summary(const std::string& err, const std::s
         return numbers;
     }
     return std::nullopt;
+}
+
+namespace {
+
+// The texts that FERROX_TEST_ERROR_TEXTS prints, by the first word of their line ("98",
+// "h1"); empty where it isn't set.
+const std::map<std::string, std::string>& texts_of_other_library() {
+    static const std::map<std::string, std::string> texts = [] {
+        std::map<std::string, std::string> read;
+        const char* helper = std::getenv("FERROX_TEST_ERROR_TEXTS");
+        if (helper == nullptr || *helper == '\0') {
+            return read;
+        }
+        FILE* lines = popen(helper, "r");
+        check(lines != nullptr, "popen");
+        char line[512];
+        while (std::fgets(line, sizeof line, lines) != nullptr) {
+            const std::string text(line, std::strcspn(line, "\n"));
+            const auto space = text.find(' ');
+            if (space != std::string::npos) {
+                read[text.substr(0, space)] = text.substr(space + 1);
+            }
+        }
+        check(pclose(lines) == 0, helper);
+        if (read.empty()) {
+            throw std::runtime_error(std::string(helper) + " printed no texts");
+        }
+        return read;
+    }();
+    return texts;
+}
+
+std::string text_of_other_library(const std::string& key) {
+    const auto found = texts_of_other_library().find(key);
+    if (found == texts_of_other_library().end()) {
+        throw std::runtime_error("FERROX_TEST_ERROR_TEXTS gave no text for " + key);
+    }
+    return found->second;
+}
+
+}  // namespace
+
+std::string error_text(int error) {
+    if (texts_of_other_library().empty()) {
+        return std::strerror(error);
+    }
+    return text_of_other_library(std::to_string(error));
+}
+
+std::string resolver_text(int error) {
+    if (texts_of_other_library().empty()) {
+        return hstrerror(error);
+    }
+    return text_of_other_library("h" + std::to_string(error));
 }
 
 }  // namespace e2e
