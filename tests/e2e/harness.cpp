@@ -193,10 +193,14 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
     }
     std::vector<std::string> argv_text{options.argv0.empty() ? options.program : options.argv0};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    // FERROX_TEST_WRAPPER runs ferrox under another program, valgrind for instance.
+    // FERROX_TEST_WRAPPER runs ferrox under another program, valgrind for instance. The
+    // argument 0 that the test meant for ferrox goes in FERROX_TEST_ARGV0, for a wrapper that
+    // can set it (scripts/lib/run_instead.sh).
     std::string program = options.program;
+    std::string wrapped_argv0;
     const char* wrapper = std::getenv("FERROX_TEST_WRAPPER");
     if (wrapper != nullptr && *wrapper != '\0' && options.program == FERROX_BINARY) {
+        wrapped_argv0 = "FERROX_TEST_ARGV0=" + argv_text.front();
         std::istringstream words(wrapper);
         std::vector<std::string> prefix{std::istream_iterator<std::string>(words), {}};
         argv_text.front() = options.program;
@@ -248,6 +252,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         }
         for (const auto& entry : options.environment) {
             putenv(const_cast<char*>(entry.c_str()));
+        }
+        if (!wrapped_argv0.empty()) {
+            putenv(wrapped_argv0.data());
         }
         if (options.close_stdin) {
             close(0);
