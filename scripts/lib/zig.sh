@@ -45,9 +45,11 @@ install_zig() {
 }
 
 # zig_env: the environment the builds run Zig in: the toolchain files (cmake/zig.cmake) take
-# this Zig, and its caches go beside it, not into ~/.cache/zig.
+# this Zig; the C libraries and libc++ that it builds for each target (minutes each, the
+# first time) are kept beside it, and its cache of ferrox's own objects under build/, with
+# the builds, so that it goes with them.
 zig_env() {
     export FERROX_ZIG="$zig_home/zig"
     export ZIG_GLOBAL_CACHE_DIR="$zig_home-cache/global"
-    export ZIG_LOCAL_CACHE_DIR="$zig_home-cache/local"
+    export ZIG_LOCAL_CACHE_DIR="$PWD/build/zig-cache"
 }
