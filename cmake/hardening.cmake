@@ -12,6 +12,10 @@
 include(CheckCXXSourceCompiles)
 include(CheckCXXCompilerFlag)
 
+# A flag that the compiler takes but ignores for the target (clang's stack clash protection on
+# ARM64: "argument unused during compilation") counts as missing: under -Werror it would fail
+# every compile.
+set(CMAKE_REQUIRED_FLAGS -Werror)
 if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-clash-protection")
   check_cxx_compiler_flag(-fstack-clash-protection FERROX_HAVE_STACK_CLASH_PROTECTION)
   if(FERROX_HAVE_STACK_CLASH_PROTECTION)
@@ -24,6 +28,8 @@ if(NOT CMAKE_CXX_FLAGS MATCHES "-fcf-protection")
     add_compile_options(-fcf-protection)
   endif()
 endif()
+
+unset(CMAKE_REQUIRED_FLAGS)
 
 if(NOT CMAKE_CXX_FLAGS MATCHES "-f(no-)?stack-protector")
   add_compile_options(-fstack-protector-strong)

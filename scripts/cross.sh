@@ -9,7 +9,8 @@
 # moves a sparse 5 GiB file through a relay: every summary must count 5368709120 bytes and
 # the checksums must be zlib's. The builds go one after another, since each takes both
 # cores; the emulated suites then run side by side, each into a log of its own.
-# Needs the debug build of the test command for this machine's side.
+# Needs the debug build of the test command for this machine's side. scripts/zig-builds.sh
+# runs the same for the static musl ARM64 binary (preset musl-aarch64).
 #
 #     bash scripts/cross.sh [PRESET...]    (aarch64, armhf, s390x; all of them by default)
 set -euo pipefail
@@ -26,10 +27,10 @@ fi
 presets=()
 for preset in "${cross_presets[@]}"; do
     cross_target "$preset"
-    if command -v "$cross_triplet-g++" >/dev/null && command -v "$cross_qemu" >/dev/null; then
+    if command -v "$cross_compiler" >/dev/null && command -v "$cross_qemu" >/dev/null; then
         presets+=("$preset")
     else
-        cannot_run "$cross_triplet-g++ or $cross_qemu not found: the $cross_what build was skipped"
+        cannot_run "$cross_compiler or $cross_qemu not found: the $cross_what build was skipped"
     fi
 done
 [ ${#presets[@]} -eq 0 ] && exit 0
@@ -138,7 +139,7 @@ suite() {
     echo "unit tests in $((SECONDS - started)) s"
 
     started=$SECONDS
-    local emulated=("$cross_qemu" -L "/usr/$cross_triplet" "build/$preset/ferrox")
+    local emulated=("${cross_runs[@]}" "build/$preset/ferrox")
     for options in "${path_options[@]}"; do
         read -ra words <<<"$options"
         port=$(free_port)
@@ -149,8 +150,8 @@ suite() {
     echo "transfers with this machine's build agree on every path: $(checksum_of "$dir/tcp.err") ($((SECONDS - started)) s)"
 
     started=$SECONDS
-    FERROX_TEST_WRAPPER="bash $PWD/scripts/lib/run_cross.sh $preset" timeout 600 \
-        build/debug/tests/e2e_tests --gtest_brief=1 --gtest_filter="$e2e_filter"
+    env "${cross_e2e_env[@]}" FERROX_TEST_WRAPPER="bash $PWD/scripts/lib/run_cross.sh $preset" \
+        timeout 600 build/debug/tests/e2e_tests --gtest_brief=1 --gtest_filter="$e2e_filter"
     echo "end-to-end tests in $((SECONDS - started)) s"
 
     if [ "$cross_bits" = 32 ]; then

@@ -8,7 +8,10 @@
 # unpacked release under another umask (the same bytes from both), builds the source RPM
 # and the RPMs from the release with packaging/ferrox.spec, fuzzes the command line for a
 # bounded time, and cross-builds for ARM64, 32-bit ARM and big-endian s390x and runs those
-# builds under qemu-user. Before all that, the cheap checks: the layout of the C++ code, the
+# builds under qemu-user; builds the release's static musl binaries for x86-64 and ARM64 with
+# Zig, runs the end-to-end suite against the x86-64 one and the cross checks against the
+# ARM64 one, checks that they rebuild to the same bytes, and compiles and links the macOS
+# build for x86-64 and ARM64 (scripts/zig-builds.sh). Before all that, the cheap checks: the layout of the C++ code, the
 # licence line of every source, header and script, and every script through shellcheck. A
 # check that can't run says so, and fails the run when CI is set in the environment.
 set -euo pipefail
@@ -59,4 +62,5 @@ bash tests/packaging/release_test.sh
 bash tests/packaging/rpm_spec_test.sh
 bash scripts/fuzz.sh
 bash scripts/cross.sh
+bash scripts/zig-builds.sh
 echo "$passed passed, 0 failed"

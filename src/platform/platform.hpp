@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The few calls whose form differs between systems, each behind a small function. The
-// Linux build links platform_linux.cpp; every other POSIX system (and the portable build
-// on Linux) links platform_posix.cpp.
+// Linux build links platform_linux.cpp, and error_text_glibc.cpp or, on musl,
+// error_text_musl.cpp; every other POSIX system (and the portable build on Linux) links
+// platform_posix.cpp and the count of unacknowledged bytes that the system has:
+// unacknowledged_so_nwrite.cpp (macOS), unacknowledged_fionwrite.cpp (FreeBSD, NetBSD) or
+// unacknowledged_none.cpp. CMakeLists.txt chooses.
 #pragma once
 
 #include <csignal>

@@ -91,10 +91,6 @@ bool socket_is_tcp(int fd) {
            (domain == AF_INET || domain == AF_INET6);
 }
 
-const char* error_text_signal_safe(int error) {
-    return strerrordesc_np(error);  // unlike strerror, reads no locale
-}
-
 void restart_option_scanning() {
     optind = 0;  // glibc starts afresh on 0
 }

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,25 +41,6 @@ ssize_t send_holding_sigpipe_back(int fd, const void* data, std::size_t length, 
 }
 
 }  // namespace
-
-// The BSDs count a socket's unsent and unacknowledged bytes with FIONWRITE, macOS with
-// SO_NWRITE; elsewhere the close can't see them.
-#if defined(FIONWRITE)
-int unacknowledged_bytes(int fd) {
-    int queued = 0;
-    return ioctl(fd, FIONWRITE, &queued) == 0 ? queued : -1;
-}
-#elif defined(SO_NWRITE)
-int unacknowledged_bytes(int fd) {
-    int queued = 0;
-    socklen_t length = sizeof queued;
-    return getsockopt(fd, SOL_SOCKET, SO_NWRITE, &queued, &length) == 0 ? queued : -1;
-}
-#else
-int unacknowledged_bytes(int /*fd*/) {
-    return -1;
-}
-#endif
 
 // No queue count that every POSIX system has: a waiting write's progress is seen by trying it.
 int queued_output(int /*fd*/) {

@@ -4,11 +4,50 @@
 #include "transfer/checksum_blocks.hpp"
 #include "transfer/checksum_paths.hpp"
 
+#include <cpuid.h>
+#include <cstdint>
 #include <immintrin.h>
 
 using namespace checksum_blocks;
 
 namespace {
+
+struct vector_support {
+    bool ssse3 = false;
+    bool avx2 = false;
+};
+
+// The extended state that the system saves on a switch (XCR0); asked only where the
+// processor says that the system has enabled XGETBV (OSXSAVE).
+std::uint64_t enabled_state() {
+    std::uint32_t low = 0;
+    std::uint32_t high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+// Asked of the processor itself, with cpuid: the compiler's __builtin_cpu_supports needs
+// libgcc's __cpu_model, which other runtimes (Zig's, LLVM's compiler-rt) don't have. AVX2
+// also needs the system to save the AVX registers (XMM and YMM state in XCR0), or its
+// instructions fault.
+vector_support processor_support() {
+    unsigned int eax = 0;
+    unsigned int ebx = 0;
+    unsigned int ecx = 0;
+    unsigned int edx = 0;
+    vector_support support;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return support;
+    }
+    support.ssse3 = (ecx & bit_SSSE3) != 0;
+    constexpr std::uint64_t xmm_and_ymm_state = 0x6;
+    const bool avx_saved = (ecx & bit_OSXSAVE) != 0 && (ecx & bit_AVX) != 0 &&
+                           (enabled_state() & xmm_and_ymm_state) == xmm_and_ymm_state;
+    if (avx_saved && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+        support.avx2 = (ebx & bit_AVX2) != 0;
+    }
+    return support;
+}
 
 [[gnu::target("avx2")]] std::uint64_t horizontal_sum(__m256i lanes) {
     alignas(32) std::uint32_t parts[8];
@@ -97,11 +136,11 @@ std::size_t add_vector_checksum_paths(named_checksum_path* paths, std::size_t co
             paths[count++] = {name, update};
         }
     };
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("ssse3")) {
+    const vector_support support = processor_support();
+    if (support.ssse3) {
         add("ssse3", checksum_ssse3);
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (support.avx2) {
         add("avx2", checksum_avx2);
     }
     return count;

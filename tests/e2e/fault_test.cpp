@@ -222,7 +222,8 @@ TEST(fault_relay, the_peer_closing_while_the_relay_writes_to_it) {
     EXPECT_TRUE(result.exited) << "signal " << result.signal;
     EXPECT_EQ(result.status, 1);
     // the reset shows on the relay's next read or write of that connection, whichever comes first
-    EXPECT_NE(relay.err().find(": Connection reset by peer\n"), std::string::npos) << relay.err();
+    EXPECT_NE(relay.err().find(": " + error_text(ECONNRESET) + "\n"), std::string::npos)
+        << relay.err();
     EXPECT_TRUE(find_summary(relay.err(), "bytes transfered in")) << relay.err();
 }
 
@@ -237,7 +238,8 @@ TEST(fault_relay, the_onward_server_refusing_ends_the_run_and_drops_the_peer) {
     const exit_result result = relay.wait(20s);
     EXPECT_EQ(result.status, 1);
     const std::string err = relay.err();
-    EXPECT_NE(err.find("connect: Connection refused\nerror connecting socket\n"), std::string::npos)
+    EXPECT_NE(err.find("connect: " + error_text(ECONNREFUSED) + "\nerror connecting socket\n"),
+              std::string::npos)
         << err;
     EXPECT_EQ(receive_all(client, 5s), "");  // the peer is dropped
     close(client);
@@ -604,7 +606,7 @@ TEST(fault_stdout, a_write_past_the_file_size_limit_is_reported_and_tidied_up) {
         const std::string err = ferrox.err();
         EXPECT_TRUE(result.exited) << "ended by signal " << result.signal << "\n" << err;
         EXPECT_EQ(result.status, 1) << err;
-        EXPECT_NE(err.find("write: File too large\n"), std::string::npos) << err;
+        EXPECT_NE(err.find("write: " + error_text(EFBIG) + "\n"), std::string::npos) << err;
         EXPECT_TRUE(find_summary(err, two_way ? "bytes transfered in" : "bytes written to stdout"))
             << err;
         EXPECT_NE(access(socket_path.c_str(), F_OK), 0) << "the socket file was left";
@@ -769,6 +771,9 @@ spawn_options failing(const std::string& calls) {
 // A size that can't be read back is reported, and its line shows the size that was asked
 // for (0 when none was): what the socket was meant to have.
 TEST(fault_socket_calls, a_failed_read_back_shows_the_requested_size) {
+    if (cannot_preload()) {
+        return;
+    }
     for (const bool sized : {true, false}) {
         temp_dir dir;
         const int port = free_tcp_port();
@@ -784,9 +789,13 @@ TEST(fault_socket_calls, a_failed_read_back_shows_the_requested_size) {
         close(server);
         const std::string size = sized ? "50000" : "0";
         EXPECT_EQ(client.err(), "using 65536 byte buffer\n"
-                                "getsockopt:SO_SNDBUF: Invalid argument\n"
-                                "getsockopt:SO_RCVBUF: Invalid argument\n"
-                                "using " +
+                                "getsockopt:SO_SNDBUF: " +
+                                    error_text(EINVAL) +
+                                    "\n"
+                                    "getsockopt:SO_RCVBUF: " +
+                                    error_text(EINVAL) +
+                                    "\n"
+                                    "using " +
                                     size +
                                     " byte socket send buffer\n"
                                     "using " +
@@ -799,6 +808,9 @@ TEST(fault_socket_calls, a_failed_read_back_shows_the_requested_size) {
 // A socket that can't be created is reported under "socket" by every endpoint, before
 // anything else is tried.
 TEST(fault_socket_calls, a_socket_that_cant_be_created_is_reported_at_once) {
+    if (cannot_preload()) {
+        return;
+    }
     temp_dir dir;
     const std::string path = dir.file("sock");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -811,13 +823,16 @@ TEST(fault_socket_calls, a_socket_that_cant_be_created_is_reported_at_once) {
     for (const auto& [args, fatal_line] : cases) {
         process ferrox = spawn(dir, args, failing("socket"));
         EXPECT_EQ(ferrox.wait(20s).status, 1);
-        EXPECT_EQ(ferrox.err(), "socket: Invalid argument\n" + fatal_line);
+        EXPECT_EQ(ferrox.err(), "socket: " + error_text(EINVAL) + "\n" + fatal_line);
     }
 }
 
 // --nobuf switches the terminal once and gives it back exactly once, whether the run ends
 // normally or Ctrl-C restores it first (the end of run then finds nothing to do).
 TEST(fault_terminal, the_terminal_is_switched_once_and_restored_once) {
+    if (cannot_preload()) {
+        return;
+    }
     for (const bool interrupted : {false, true}) {
         temp_dir dir;
         const std::string trace = dir.file("trace");
@@ -859,6 +874,9 @@ TEST(fault_memory, memory_that_runs_out_while_scanning_ends_with_out_of_memory) 
 #ifdef FERROX_SANITIZED
     GTEST_SKIP() << "the sanitizer's allocator can't be replaced by a preloaded one";
 #endif
+    if (cannot_preload()) {
+        return;
+    }
     if (std::getenv("FERROX_TEST_WRAPPER") != nullptr) {
         GTEST_SKIP() << "a wrapper such as valgrind replaces the allocator itself";
     }
@@ -875,6 +893,9 @@ TEST(fault_memory, memory_that_runs_out_while_scanning_ends_with_out_of_memory) 
 
 // When the terminal's attributes can't be read, --nobuf reports it and changes nothing.
 TEST(fault_terminal, nobuf_changes_nothing_when_the_attributes_cant_be_read) {
+    if (cannot_preload()) {
+        return;
+    }
     temp_dir dir;
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -893,7 +914,7 @@ TEST(fault_terminal, nobuf_changes_nothing_when_the_attributes_cant_be_read) {
     close(server);
     close(master);
     close(slave);
-    EXPECT_EQ(client.err().rfind("tcgetattr: Invalid argument\n", 0), 0U) << client.err();
+    EXPECT_EQ(client.err().rfind("tcgetattr: " + error_text(EINVAL) + "\n", 0), 0U) << client.err();
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
@@ -190,10 +193,14 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
     }
     std::vector<std::string> argv_text{options.argv0.empty() ? options.program : options.argv0};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    // FERROX_TEST_WRAPPER runs ferrox under another program, valgrind for instance.
+    // FERROX_TEST_WRAPPER runs ferrox under another program, valgrind for instance. The
+    // argument 0 that the test meant for ferrox goes in FERROX_TEST_ARGV0, for a wrapper that
+    // can set it (scripts/lib/run_instead.sh).
     std::string program = options.program;
+    std::string wrapped_argv0;
     const char* wrapper = std::getenv("FERROX_TEST_WRAPPER");
     if (wrapper != nullptr && *wrapper != '\0' && options.program == FERROX_BINARY) {
+        wrapped_argv0 = "FERROX_TEST_ARGV0=" + argv_text.front();
         std::istringstream words(wrapper);
         std::vector<std::string> prefix{std::istream_iterator<std::string>(words), {}};
         argv_text.front() = options.program;
@@ -245,6 +252,9 @@ process spawn(const temp_dir& dir, const std::vector<std::string>& args,
         }
         for (const auto& entry : options.environment) {
             putenv(const_cast<char*>(entry.c_str()));
+        }
+        if (!wrapped_argv0.empty()) {
+            putenv(wrapped_argv0.data());
         }
         if (options.close_stdin) {
             close(0);
@@ -614,6 +624,60 @@ std::optional<summary_numbers> find_summary(const std::string& err, const std::s
         return numbers;
     }
     return std::nullopt;
+}
+
+namespace {
+
+// The texts that FERROX_TEST_ERROR_TEXTS prints, by the first word of their line ("98",
+// "h1"); empty where it isn't set.
+const std::map<std::string, std::string>& texts_of_other_library() {
+    static const std::map<std::string, std::string> texts = [] {
+        std::map<std::string, std::string> read;
+        const char* helper = std::getenv("FERROX_TEST_ERROR_TEXTS");
+        if (helper == nullptr || *helper == '\0') {
+            return read;
+        }
+        FILE* lines = popen(helper, "r");
+        check(lines != nullptr, "popen");
+        char line[512];
+        while (std::fgets(line, sizeof line, lines) != nullptr) {
+            const std::string text(line, std::strcspn(line, "\n"));
+            const auto space = text.find(' ');
+            if (space != std::string::npos) {
+                read[text.substr(0, space)] = text.substr(space + 1);
+            }
+        }
+        check(pclose(lines) == 0, helper);
+        if (read.empty()) {
+            throw std::runtime_error(std::string(helper) + " printed no texts");
+        }
+        return read;
+    }();
+    return texts;
+}
+
+std::string text_of_other_library(const std::string& key) {
+    const auto found = texts_of_other_library().find(key);
+    if (found == texts_of_other_library().end()) {
+        throw std::runtime_error("FERROX_TEST_ERROR_TEXTS gave no text for " + key);
+    }
+    return found->second;
+}
+
+}  // namespace
+
+std::string error_text(int error) {
+    if (texts_of_other_library().empty()) {
+        return std::strerror(error);
+    }
+    return text_of_other_library(std::to_string(error));
+}
+
+std::string resolver_text(int error) {
+    if (texts_of_other_library().empty()) {
+        return hstrerror(error);
+    }
+    return text_of_other_library("h" + std::to_string(error));
 }
 
 }  // namespace e2e

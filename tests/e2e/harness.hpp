@@ -3,6 +3,7 @@
 // capture what it prints, and talk to it over 127.0.0.1, ::1 and socket files.
 #pragma once
 
+#include <cerrno>  // the error numbers that error_text takes
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -181,6 +182,7 @@ struct summary_numbers {
 #include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <netdb.h>  // the resolver errors that resolver_text takes
 #include <unistd.h>
 
 namespace e2e {
@@ -226,13 +228,28 @@ inline std::string path_name(const ::testing::TestParamInfo<data_path>& info) {
     return info.param.name;
 }
 
-// A name that doesn't exist prints "gethostbyname: Unknown host" where a resolver answered
-// and "gethostbyname: Host name lookup failure" where none can be reached (a build root
-// without a network); the status is 2 either way, and both are the system's honest answer.
-// The line a case expects, or its offline twin when that is what was printed.
+// The text that the C library of the ferrox under test gives for an error number, as its
+// perror prints it: the one this test program is linked with (glibc's), or, where
+// FERROX_TEST_ERROR_TEXTS names a program built for another C library (the static musl
+// build; tests/support/error_texts.cpp), that program's.
+[[nodiscard]] std::string error_text(int error);
+// The same for a resolver error (HOST_NOT_FOUND, TRY_AGAIN, ...), as its herror prints it.
+[[nodiscard]] std::string resolver_text(int error);
+
+// herror's line for a resolver error: "gethostbyname: Unknown host" for HOST_NOT_FOUND with
+// glibc.
+inline std::string herror_line(int error) {
+    return "gethostbyname: " + resolver_text(error) + "\n";
+}
+
+// A name that doesn't exist prints "gethostbyname: Unknown host" (HOST_NOT_FOUND) where a
+// resolver answered and "gethostbyname: Host name lookup failure" (TRY_AGAIN) where none can
+// be reached (a build root without a network); the status is 2 either way, and both are the
+// system's honest answer. The line a case expects, or its offline twin when that is what
+// was printed.
 inline std::string lookup_line(const std::string& expected, const std::string& printed) {
-    const std::string unknown = "gethostbyname: Unknown host\n";
-    const std::string unreachable = "gethostbyname: Host name lookup failure\n";
+    const std::string unknown = herror_line(HOST_NOT_FOUND);
+    const std::string unreachable = herror_line(TRY_AGAIN);
     return expected == unknown && printed == unreachable ? unreachable : expected;
 }
 
@@ -278,6 +295,20 @@ inline bool lacks_program(const std::string& program) {
     } else {
         [&] { GTEST_SKIP() << program << " is not installed: the test against it can't run"; }();
     }
+    return true;
+}
+
+// For tests that preload a library into ferrox (a fault injector, fake name lookups, a
+// failing allocator): true, with the test skipped, when FERROX_TEST_STATIC says that the
+// ferrox under test is linked statically, which loads no library at all. That is what such
+// a binary is, not a check that couldn't run: the skip stands under CI too. The caller
+// returns at once.
+inline bool cannot_preload() {
+    const char* static_binary = std::getenv("FERROX_TEST_STATIC");
+    if (static_binary == nullptr || *static_binary == '\0') {
+        return false;
+    }
+    [] { GTEST_SKIP() << "a statically linked ferrox can't have a library preloaded"; }();
     return true;
 }
 

@@ -36,8 +36,9 @@ TEST_P(failed_reads, a_file_operand_that_cant_be_read_is_reported_under_its_path
     close(server);
     const std::string err = client.err();
     EXPECT_EQ(result.status, 1) << err;
-    EXPECT_NE(err.find("sending file " + dir.path + " \n" + dir.path + ": Is a directory\n"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("sending file " + dir.path + " \n" + dir.path + ": " + error_text(EISDIR) + "\n"),
+        std::string::npos)
         << err;
     EXPECT_EQ(err.find("sending file " + later), std::string::npos) << err;
 }
@@ -57,7 +58,8 @@ TEST_P(failed_reads, standard_input_that_cant_be_read_is_reported_under_read) {
     close(peer);
     close(server);
     EXPECT_EQ(result.status, 1) << client.err();
-    EXPECT_NE(client.err().find("read: Is a directory\n"), std::string::npos) << client.err();
+    EXPECT_NE(client.err().find("read: " + error_text(EISDIR) + "\n"), std::string::npos)
+        << client.err();
 }
 
 // A receive whose connection is reset was cut short: "read", status 1.
@@ -74,7 +76,7 @@ TEST_P(failed_reads, a_reset_connection_ends_a_receive_with_status_one) {
     close(client);
     const exit_result result = listener.wait(20s);
     EXPECT_EQ(result.status, 1) << listener.err();
-    EXPECT_NE(listener.err().find("read: Connection reset by peer\n"), std::string::npos)
+    EXPECT_NE(listener.err().find("read: " + error_text(ECONNRESET) + "\n"), std::string::npos)
         << listener.err();
 }
 
@@ -100,7 +102,7 @@ TEST(failed_writes, a_receiver_that_cant_write_resets_its_connection) {
     const int error = errno;
     close(client);
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(listener.err().find("write: No space left on device\n"), std::string::npos)
+    EXPECT_NE(listener.err().find("write: " + error_text(ENOSPC) + "\n"), std::string::npos)
         << listener.err();
     EXPECT_EQ(got, -1) << "the peer saw a plain end of data";
     EXPECT_EQ(error, ECONNRESET);
@@ -173,8 +175,8 @@ TEST(failed_writes, a_socket_whose_peer_has_gone_is_a_failed_write_never_sigpipe
         const std::string err = ferrox.err();
         EXPECT_TRUE(result.exited) << "ended by signal " << result.signal << "\n" << err;
         EXPECT_EQ(result.status, 1) << err;
-        EXPECT_TRUE(err.find("write: Broken pipe\n") != std::string::npos ||
-                    err.find("write: Connection reset by peer\n") != std::string::npos)
+        EXPECT_TRUE(err.find("write: " + error_text(EPIPE) + "\n") != std::string::npos ||
+                    err.find("write: " + error_text(ECONNRESET) + "\n") != std::string::npos)
             << err;
     }
 }
@@ -309,6 +311,9 @@ TEST(failed_reads, a_file_that_shrinks_while_being_sent_is_reported_under_its_pa
 #ifdef FERROX_NO_KERNEL_PATHS
     GTEST_SKIP() << "this build reads and writes every chunk: nothing is sent by offset";
 #endif
+    if (cannot_preload()) {
+        return;
+    }
     for (const bool unix_domain : {false, true}) {
         temp_dir dir;
         const std::string file = dir.file("shrinking");
@@ -361,7 +366,7 @@ TEST(interrupt_ends, a_listener_whose_peer_stopped_reading) {
     const std::string err = listener.err();
     EXPECT_FALSE(result.timed_out) << "still running after Ctrl-C: " << err;
     EXPECT_EQ(result.status, 0) << err;
-    EXPECT_EQ(err.find("Bad file descriptor"), std::string::npos) << err;
+    EXPECT_EQ(err.find(error_text(EBADF)), std::string::npos) << err;
     EXPECT_EQ(count_of(err, "sending file"), 1U) << err;
 }
 

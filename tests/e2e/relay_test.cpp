@@ -224,7 +224,7 @@ TEST(relay_timeout, a_period_no_wait_can_take_is_a_failure) {
             }
             close(server);
             EXPECT_EQ(result.status, 1) << ferrox.err();
-            EXPECT_NE(ferrox.err().find("select: Invalid argument\n"), std::string::npos)
+            EXPECT_NE(ferrox.err().find("select: " + error_text(EINVAL) + "\n"), std::string::npos)
                 << ferrox.err();
         }
     }

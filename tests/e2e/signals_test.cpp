@@ -71,9 +71,9 @@ TEST(inherited_signals, an_ignored_signal_stays_ignored_and_a_default_one_acts_a
                 const exit_result result = listener.wait(20s);
                 if (number == SIGINT || number == SIGQUIT) {
                     EXPECT_TRUE(result.exited && result.status == 1);
-                    EXPECT_TRUE(ends_with(listener.err(), "interupted.\naccept: Bad file "
-                                                          "descriptor\nerror accepting "
-                                                          "connections\n"))
+                    EXPECT_TRUE(
+                        ends_with(listener.err(), "interupted.\naccept: " + error_text(EBADF) +
+                                                      "\nerror accepting connections\n"))
                         << listener.err();
                 } else {
                     EXPECT_FALSE(result.exited);
@@ -129,7 +129,7 @@ TEST(vanished_pipe_reader, sigpipe_ends_a_listener_after_tidying_its_socket_file
         close(fd);
         if (ignored) {
             EXPECT_TRUE(result.exited && result.status == 1);
-            EXPECT_NE(listener.err().find("write: Broken pipe\n"), std::string::npos)
+            EXPECT_NE(listener.err().find("write: " + error_text(EPIPE) + "\n"), std::string::npos)
                 << listener.err();
         } else {
             EXPECT_FALSE(result.exited);
@@ -441,6 +441,9 @@ spawn_options interrupting(const std::string& calls) {
 // a peer or for a connection: the listener goes on waiting and the connection goes on, over
 // TCP and socket files alike, and every byte arrives.
 TEST(interrupted_calls, an_interrupted_accept_or_connect_goes_on) {
+    if (cannot_preload()) {
+        return;
+    }
     for (const bool unix_domain : {false, true}) {
         SCOPED_TRACE(unix_domain ? "UNIX-domain" : "TCP");
         temp_dir dir;

@@ -40,7 +40,7 @@ TEST(startup, refuses_usage_errors_and_contradictions_with_status_one) {
          "--port alone neither listens nor connects: add --listen, --unix-listen, --host or "
          "--unix-host\n" +
              try_line},
-        {{"-h", "127.0.0.1:1", "-e", missing}, missing + ": No such file or directory\n"},
+        {{"-h", "127.0.0.1:1", "-e", missing}, missing + ": " + error_text(ENOENT) + "\n"},
     };
     for (const auto& c : cases) {
         const run_result result = run(dir, c.args, "", 20s);

@@ -124,7 +124,7 @@ TEST(unix_listener, a_stale_socket_file_makes_the_listener_fail) {
     ASSERT_TRUE(exists(path));
     const run_result second = run(dir, {"-U", path}, "", 20s);
     EXPECT_EQ(second.exit.status, 1);
-    EXPECT_EQ(second.err, "bind: Address already in use\nerror creating server socket\n");
+    EXPECT_EQ(second.err, "bind: " + error_text(EADDRINUSE) + "\nerror creating server socket\n");
 }
 
 TEST(unix_paths, a_107_character_path_works_and_a_108_character_one_is_refused) {
@@ -167,7 +167,7 @@ TEST(unix_continue, a_bound_client_fails_to_bind_again_in_its_second_cycle) {
     // a file operand, not standard input, so that the client has something for a second cycle
     const run_result client = run(dir, {"-c", "-u", path, "-P", bound, file}, "", 20s);
     EXPECT_EQ(client.exit.status, 1);
-    const std::string tail = "bind: Address already in use\nerror connecting socket\n";
+    const std::string tail = "bind: " + error_text(EADDRINUSE) + "\nerror connecting socket\n";
     ASSERT_GE(client.err.size(), tail.size());
     EXPECT_EQ(client.err.substr(client.err.size() - tail.size()), tail);
     listener.signal(SIGKILL);

@@ -2,7 +2,11 @@
 #include "transfer/checksum.hpp"
 #include "transfer/checksum_paths.hpp"
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 #if defined(FERROX_HAVE_ZLIB)
@@ -94,6 +98,42 @@ TEST(checksum_paths, arm64_offers_its_vector_path) {
     const auto offered = paths();
     ASSERT_EQ(offered.size(), 2U);
     EXPECT_STREQ(offered.back().name, "neon");
+}
+
+// The x86-64 paths follow what the processor and the system allow, as Linux's /proc/cpuinfo
+// reports them (the kernel leaves out avx2 where it doesn't save the AVX registers):
+// SSSE3 and AVX2 each offered exactly where its flag is listed, slowest first.
+TEST(checksum_paths, x86_64_offers_what_the_processor_and_system_report) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "not an x86-64 build";
+#endif
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    std::vector<std::string> flags;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("flags", 0) == 0) {
+            std::istringstream words(line.substr(line.find(':') + 1));
+            flags.assign(std::istream_iterator<std::string>(words), {});
+            break;
+        }
+    }
+    if (flags.empty()) {
+        GTEST_SKIP() << "no flags line in /proc/cpuinfo";
+    }
+    const auto listed = [&](const char* flag) {
+        return std::find(flags.begin(), flags.end(), flag) != flags.end();
+    };
+    std::vector<std::string> expected{"portable"};
+    for (const char* flag : {"ssse3", "avx2"}) {
+        if (listed(flag)) {
+            expected.emplace_back(flag);
+        }
+    }
+    std::vector<std::string> offered;
+    for (const auto& path : paths()) {
+        offered.emplace_back(path.name);
+    }
+    EXPECT_EQ(offered, expected);
 }
 
 // Every other architecture (32-bit ARM, x86-32, s390x, ...) takes the portable loop alone:
