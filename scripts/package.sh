@@ -104,12 +104,13 @@ grep -qx /usr/share/zsh/site-functions/_ferrox <<<"$rpm_contents" ||
     "l /usr/share/licenses/ferrox/LICENSE" ] || { echo "$rpm_file lacks its %license file"; exit 1; }
 [ "$(dpkg-deb -f "$deb" Package Version Architecture | tr '\n' ' ')" = \
     "Package: ferrox Version: $version Architecture: $arch " ]
-dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+# grep reads strings here: under pipefail, a grep -q that leaves a pipe early fails its writer
+grep -q 'libc6' <<<"$(dpkg-deb -f "$deb" Depends)"
 rpm_info=$(rpm -qip "$rpm_file" 2>/dev/null)
 grep -Eq "^Name +: ferrox$" <<<"$rpm_info" || { echo "$rpm_info"; exit 1; }
 grep -Eq "^Version +: $version$" <<<"$rpm_info" || { echo "$rpm_info"; exit 1; }
 grep -Eq "^License +: BSD-2-Clause$" <<<"$rpm_info" || { echo "$rpm_info"; exit 1; }
-rpm -qp --changelog "$rpm_file" 2>/dev/null | grep -q "^\* .* - $version-1$" ||
+grep -q "^\* .* - $version-1$" <<<"$(rpm -qp --changelog "$rpm_file" 2>/dev/null)" ||
     { echo "$rpm_file: no changelog entry for $version"; exit 1; }
 
 root=$scratch/root

@@ -40,7 +40,7 @@ for artifact in "${artifacts[@]}"; do
     (cd build && sha256sum -c "$(basename "$artifact").sha256")
     head -c 4 "$artifact" | grep -q 'ELF' || { echo "$artifact: not an ELF file"; exit 1; }
     # statically linked: no program interpreter, no dynamic section
-    ! readelf -lW "$artifact" | grep -q 'INTERP\|DYNAMIC' || { echo "$artifact is not static"; exit 1; }
+    ! grep -q 'INTERP\|DYNAMIC' <<<"$(readelf -lW "$artifact")" || { echo "$artifact is not static"; exit 1; }
 done
 "${artifacts[0]}" --version | head -n 1
 cmake --build --preset musl-x86_64
