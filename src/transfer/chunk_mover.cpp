@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 stream_kind kind_of_stream(int fd, bool ours) {
@@ -30,56 +29,68 @@ bool opened_for(int access_mode, bool for_writing) {
     return access_mode == O_RDWR || access_mode == (for_writing ? O_WRONLY : O_RDONLY);
 }
 
-// A descriptor of our own for a pipe that we were given, or for a terminal that we write, or
-// `fd` itself where it can't be opened again. A stream shared with other programs keeps the
-// flags they rely on, and a full or empty pipe, or a terminal that takes nothing, can't keep
-// a call of ours waiting. A terminal is still read through `fd` once poll says it has bytes:
-// without a line discipline's minimum (MIN 0 with --nobuf), its non-blocking read of nothing
-// would look like its end.
+// What `end` is read or written through: a descriptor of our own for a pipe that we were
+// given, or for a terminal that we write, or `end.fd` itself where it can't be opened again. A
+// stream shared with other programs keeps the flags they rely on, and a full or empty pipe, or a
+// terminal that takes nothing, can't keep a call of ours waiting. A terminal is still read through
+// `fd` once poll says it has bytes: without a line discipline's minimum (MIN 0 with --nobuf), its
+// non-blocking read of nothing would look like its end.
 //
-// Only what `fd` itself may do is asked for: the read end of a pipe given as standard output
+// Only what `end.fd` itself may do is asked for: the read end of a pipe given as standard output
 // must not become a way into the pipe's write end. Used the other way, it is never waited
 // for (poll would never call a read end writable): its first call fails, as in any program.
-int reopened(int fd, stream_kind& kind, bool for_writing) {
-    if (kind != stream_kind::shared_pipe && kind != stream_kind::terminal) {
-        return fd;
+void reopen(stream_end& end, bool for_writing) {
+    end.io_fd = end.fd;
+    if (end.kind != stream_kind::shared_pipe && end.kind != stream_kind::terminal) {
+        return;
     }
-    const int access_mode = access_mode_of(fd);
-    if (access_mode < 0) {
-        return fd;  // the first call says why
+    if (end.access_mode < 0) {
+        return;  // the first call says why
     }
-    if (!opened_for(access_mode, for_writing)) {
-        kind = stream_kind::not_open_this_way;
-        return fd;
+    if (!opened_for(end.access_mode, for_writing)) {
+        end.kind = stream_kind::not_open_this_way;
+        return;
     }
-    if (kind == stream_kind::terminal && !for_writing) {
-        return fd;
+    if (end.kind == stream_kind::terminal && !for_writing) {
+        return;
     }
     // A pipe's new descriptor is opened only for its direction; a terminal's as the given one.
-    const int wanted = kind == stream_kind::terminal ? access_mode
-                       : for_writing                 ? O_WRONLY
-                                                     : O_RDONLY;
+    const int wanted = end.kind == stream_kind::terminal ? end.access_mode
+                       : for_writing                     ? O_WRONLY
+                                                         : O_RDONLY;
     // The descriptors of the record were read before this: a Ctrl-C since then has closed
     // them, and our descriptor must not take their numbers.
     const sigset_t previous = block_handled_signals();
-    const int own = interrupt_seen == 0 ? reopen_without_blocking(fd, wanted) : -1;
+    const int own = interrupt_seen == 0 ? reopen_without_blocking(end.fd, wanted) : -1;
     restore_signal_mask(previous);
     if (own < 0) {
-        return fd;
+        return;
     }
-    kind = stream_kind::reopened;
-    return own;
+    end.kind = stream_kind::reopened;
+    end.io_fd = own;
 }
 
-void close_own(int fd, int given) {
-    if (fd != given) {
-        close(fd);
+stream_end end_of(int fd, stream_kind kind, bool for_writing) {
+    stream_end end;
+    end.fd = fd;
+    end.kind = kind;
+    end.type = type_of_descriptor(fd);
+    end.access_mode = access_mode_of(fd);
+    reopen(end, for_writing);
+    return end;
+}
+
+void close_own(stream_end& end) {
+    if (end.io_fd != end.fd) {
+        close(end.io_fd);
+        end.io_fd = end.fd;
     }
 }
 
 // A pipe or a terminal written through the given descriptor: a write may block.
 bool writes_may_block(const chunk_mover& mover) {
-    return mover.to_kind == stream_kind::shared_pipe || mover.to_kind == stream_kind::terminal;
+    return mover.destination.kind == stream_kind::shared_pipe ||
+           mover.destination.kind == stream_kind::terminal;
 }
 
 }  // namespace
@@ -87,12 +98,8 @@ bool writes_may_block(const chunk_mover& mover) {
 chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kind to_kind,
                        std::span<unsigned char> buffer, bool needs_bytes, bool kernel_allowed) {
     chunk_mover mover{};
-    mover.from_fd = from_fd;
-    mover.to_fd = to_fd;
-    mover.read_fd = reopened(from_fd, from_kind, false);
-    mover.write_fd = reopened(to_fd, to_kind, true);
-    mover.from_kind = from_kind;
-    mover.to_kind = to_kind;
+    mover.source = end_of(from_fd, from_kind, false);
+    mover.destination = end_of(to_fd, to_kind, true);
     mover.buffer = buffer;
     mover.buffered_move = buffer.size();
     mover.needs_bytes = needs_bytes;
@@ -105,21 +112,11 @@ chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kin
     return mover;
 }
 
-chunk_result move_chunk(chunk_mover& mover) {
+chunk_result move_chunk(chunk_mover& mover, ready_ends ready) {
     if (mover.kernel.method == kernel_method::none) {
-        return plain_move(mover);
+        return plain_move(mover, ready);
     }
-    const chunk_result result = kernel_move(mover);
-    switch (result.kind) {
-    case chunk_result::plain_from_now_on: close_kernel_channel(mover.kernel); break;
-    case chunk_result::plain_for_a_chunk: break;
-    default: return result;
-    }
-    return plain_move(mover);
-}
-
-chunk_result move_chunk_plainly(chunk_mover& mover) {
-    return plain_move(mover);
+    return kernel_move(mover, ready);
 }
 
 bool chunk_in_flight_now(const chunk_mover& mover) {
@@ -131,21 +128,14 @@ void close_mover(chunk_mover& mover) {
         end_interruptible_writes();
     }
     close_kernel_channel(mover.kernel);
-    close_own(mover.read_fd, mover.from_fd);
-    close_own(mover.write_fd, mover.to_fd);
-    mover.read_fd = mover.from_fd;
-    mover.write_fd = mover.to_fd;
+    close_own(mover.source);
+    close_own(mover.destination);
 }
 
 bool failed_by_interrupt(int error) {
     return error == EBADF && interrupt_seen != 0;
 }
 
-bool ready_now(int fd, short events) {
-    pollfd watched{fd, events, 0};
-    int ready = 0;
-    while ((ready = poll(&watched, 1, 0)) < 0 && errno == EINTR) {
-    }
-    // An error or a hang-up is "ready" too: the next call tells what happened.
-    return ready != 0;
+bool asked_first(stream_kind kind) {
+    return kind == stream_kind::shared_pipe || kind == stream_kind::terminal;
 }

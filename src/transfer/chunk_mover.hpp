@@ -3,11 +3,18 @@
 // plain read and write, or (on Linux) the kernel's sendfile and splice. Every copy and
 // the relay go through move_chunk and decide for themselves what its result means.
 //
+// A route is a take and a deliver. With no chunk in flight the mover takes one from the
+// source (into the buffer, into a pipe of our own, or as a span of the source file); with one
+// in flight it delivers the rest, the way the place that holds it allows. A splice between a
+// pipe and the other end takes and delivers in one call. So the wait comes from what the
+// chunk holds: none, the source; one in flight, the destination; a splice, both.
+//
 // Nothing here ever blocks on a peer or a pipe: a source that has nothing and a destination
-// that has no room are a must_wait, and the transfer's one wait (transfer/wait.hpp) decides
-// what comes next. A disk write is not a wait.
+// that has no room are a must_wait, and the transfer's one wait decides what comes next. A
+// disk write is not a wait.
 #pragma once
 
+#include "platform/descriptor.hpp"
 #include "transfer/kernel_path.hpp"
 
 #include <cstddef>
@@ -15,26 +22,35 @@
 #include <span>
 #include <sys/types.h>
 
+// Which of a lane's ends a move waits for.
+enum class awaited_end : std::uint8_t {
+    source,       // POLLIN on the source: it has nothing yet
+    destination,  // POLLOUT on the destination: it has no room yet
+    both,         // a splice between them took nothing, and the wait hasn't said which
+};
+
 struct chunk_result {
     enum kind_type {
         moved,               // `bytes` bytes reached the destination
         source_ended,        // the source has no more data
         source_failed,       // reading the source failed: `error`
         destination_failed,  // writing the destination failed: `error`
-        must_wait,           // nothing more can move until `fd` is ready for `events`
-        // The kernel's route can't carry this chunk; the plain one takes it over. Only the
-        // mover sees these two: it moves the chunk by read and write at once.
+        must_wait,           // nothing more can move until the `awaited` end is ready
+        // Only the mover sees the kinds below.
+        taken,  // a chunk was taken from the source and is in flight: it goes on to be delivered
+        // The kernel's route can't carry this chunk; the plain one takes it over at once.
         plain_from_now_on,  // the kernel refuses this pair
-        plain_for_a_chunk,  // a socket splice gave 0, which may be an urgent byte rather
-                            // than the end: a plain read tells; the kernel route goes on after
+        plain_for_a_chunk,  // a socket's splice took nothing although it has bytes (it stops
+                            // at an urgent byte, and gives 0 there as at the end): a plain
+                            // read tells; the kernel route goes on after
     } kind;
     std::size_t bytes = 0;
     // The moved chunk, when it passed through the program (the checksum or the echo log
     // needs it); empty when the kernel moved it alone.
     std::span<const unsigned char> seen{};
     int error = 0;
-    int fd = -1;       // must_wait: the descriptor to wait for; a failure: the one that failed
-    short events = 0;  // must_wait: POLLIN or POLLOUT
+    int fd = -1;  // a failure: the descriptor that failed
+    awaited_end awaited = awaited_end::source;
 };
 
 // A source that shrank between the read of a chunk (for the checksum) and its sending by
@@ -71,15 +87,27 @@ struct chunk_in_flight {
     off_t file_offset = 0;
 };
 
+// One end of a lane.
+struct stream_end {
+    int fd = -1;     // the run's descriptor: what the wait polls, and what a failure names
+    int io_fd = -1;  // what reads or writes go through: fd, or a non-blocking one of our own
+    stream_kind kind = stream_kind::always_ready;
+    descriptor_type type = descriptor_type::unknown;
+    int access_mode = -1;  // O_RDONLY, O_WRONLY or O_RDWR; -1 where the system won't say
+};
+
+// What the transfer's wait found ready since the lane last moved: a source or destination
+// that must be asked before each call (a pipe or terminal we share, a socket we were given
+// that a splice would wait on) is called only then; a kernel route that the wait found ready
+// and that takes nothing hands the chunk to the plain route.
+struct ready_ends {
+    bool source = false;
+    bool destination = false;
+};
+
 struct chunk_mover {
-    int from_fd;
-    int to_fd;
-    // What read and write go through: from_fd and to_fd, or a reopened descriptor of our
-    // own, which close_mover closes.
-    int read_fd;
-    int write_fd;
-    stream_kind from_kind;
-    stream_kind to_kind;
+    stream_end source;
+    stream_end destination;
     std::span<unsigned char> buffer;  // one chunk: at most buffer.size() bytes move at a time
     // At most this many bytes pass through the buffer in one move (read and write, or a copy
     // for the checksum): no more than the buffer, and only what is touched of it.
@@ -100,12 +128,9 @@ struct chunk_mover {
 [[nodiscard]] chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd,
                                      stream_kind to_kind, std::span<unsigned char> buffer,
                                      bool needs_bytes, bool kernel_allowed);
-// Delivers the chunk in flight, if any; otherwise takes and delivers the next one.
-[[nodiscard]] chunk_result move_chunk(chunk_mover& mover);
-// Takes and delivers the next chunk by read and write, whatever route the mover has: for a
-// source that polls ready while the kernel's route takes nothing from it (a socket whose
-// splice stops at an urgent byte). No chunk may be in flight.
-[[nodiscard]] chunk_result move_chunk_plainly(chunk_mover& mover);
+// Delivers the chunk in flight, if any; otherwise takes and delivers the next one. `ready`:
+// what the wait found ready since the last move.
+[[nodiscard]] chunk_result move_chunk(chunk_mover& mover, ready_ends ready);
 [[nodiscard]] bool chunk_in_flight_now(const chunk_mover& mover);
 void close_mover(chunk_mover& mover);
 
@@ -113,5 +138,6 @@ void close_mover(chunk_mover& mover);
 // call, which is how a user ends a transfer, and nothing is reported.
 [[nodiscard]] bool failed_by_interrupt(int error);
 
-// Whether `fd` is ready for `events` right now.
-[[nodiscard]] bool ready_now(int fd, short events);
+// Whether a stream of this kind is called only once the wait has found it ready: a call on
+// it could block.
+[[nodiscard]] bool asked_first(stream_kind kind);

@@ -15,7 +15,7 @@ transfer_end copy_loop(int from_fd, int to_fd, bool with_dots) {
     lane one_way = open_lane(from_fd, to_fd, {buffer.get(), size}, chunks_must_be_seen(false),
                              nullptr, with_dots, with_dots);
     // Standard output isn't written during a copy to a socket, so SIGPIPE can be held back.
-    const bool sigpipe_held = one_way.mover.to_kind == stream_kind::own_socket &&
+    const bool sigpipe_held = one_way.mover.destination.kind == stream_kind::own_socket &&
                               one_way.mover.kernel.method != kernel_method::none;
     if (sigpipe_held) {
         hold_back_sigpipe();

@@ -12,6 +12,7 @@
 
 struct chunk_mover;
 struct chunk_result;
+struct ready_ends;
 
 enum class kernel_method : std::uint8_t {
     none,                // read and write
@@ -31,9 +32,9 @@ struct kernel_channel {
 // The kernel's method for this pair, or kernel_method::none.
 [[nodiscard]] kernel_channel open_kernel_channel(const chunk_mover& mover);
 
-// Moves a chunk in the kernel, or says that the plain route must take it over
-// (chunk_result::plain_from_now_on, chunk_result::plain_for_a_chunk).
-[[nodiscard]] chunk_result kernel_move(chunk_mover& mover);
+// Delivers the chunk in flight, if any; otherwise takes the next one the kernel's way and
+// delivers it. Where the kernel can't carry a chunk, the plain route takes it over at once.
+[[nodiscard]] chunk_result kernel_move(chunk_mover& mover, ready_ends ready);
 
 void close_kernel_channel(kernel_channel& channel);
 

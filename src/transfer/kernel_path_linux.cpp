@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,13 +98,23 @@ meaning meaning_of(kernel_call call, int error, bool pair_supported) {
     return other_errors(call);
 }
 
-bool open_write_only(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && (flags & O_ACCMODE) == O_WRONLY;
+chunk_result wait_result(awaited_end end) {
+    chunk_result result{chunk_result::must_wait};
+    result.awaited = end;
+    return result;
 }
 
-chunk_result wait_result(int fd, short events) {
-    return {chunk_result::must_wait, 0, {}, 0, fd, events};
+// A splice between a pipe and the other end took nothing: what the wait hasn't found ready
+// since the last move is what it waits for. (Where it found both ready, the mover hands the
+// chunk to a read.)
+awaited_end either_end(ready_ends ready) {
+    if (ready.source && !ready.destination) {
+        return awaited_end::destination;
+    }
+    if (ready.destination && !ready.source) {
+        return awaited_end::source;
+    }
+    return awaited_end::both;
 }
 
 chunk_result failure_result(chunk_result::kind_type kind, int error, int fd) {
@@ -113,29 +122,28 @@ chunk_result failure_result(chunk_result::kind_type kind, int error, int fd) {
 }
 
 // The result that a failed call's meaning gives (`refused` is handled by the caller).
-chunk_result result_of_failure(const chunk_mover& mover, meaning what, int error) {
+chunk_result result_of_failure(const chunk_mover& mover, meaning what, int error,
+                               ready_ends ready = {}) {
+    const int source = mover.source.fd;
     switch (what) {
-    case meaning::wait_for_source: return wait_result(mover.from_fd, POLLIN);
-    case meaning::wait_for_destination: return wait_result(mover.to_fd, POLLOUT);
-    case meaning::wait_for_either:
-        return ready_now(mover.from_fd, POLLIN) ? wait_result(mover.to_fd, POLLOUT)
-                                                : wait_result(mover.from_fd, POLLIN);
-    case meaning::source_failed:
-        return failure_result(chunk_result::source_failed, error, mover.from_fd);
+    case meaning::wait_for_source: return wait_result(awaited_end::source);
+    case meaning::wait_for_destination: return wait_result(awaited_end::destination);
+    case meaning::wait_for_either: return wait_result(either_end(ready));
+    case meaning::source_failed: return failure_result(chunk_result::source_failed, error, source);
     case meaning::by_access_mode:
-        if (open_write_only(mover.from_fd)) {
-            return failure_result(chunk_result::source_failed, error, mover.from_fd);
+        if (mover.source.access_mode == O_WRONLY) {
+            return failure_result(chunk_result::source_failed, error, source);
         }
         break;
     case meaning::by_pipe_side:
-        if (type_of_descriptor(mover.from_fd) != descriptor_type::pipe && error != EPIPE) {
-            return failure_result(chunk_result::source_failed, error, mover.from_fd);
+        if (mover.source.type != descriptor_type::pipe && error != EPIPE) {
+            return failure_result(chunk_result::source_failed, error, source);
         }
         break;
     case meaning::refused:
     case meaning::destination_failed: break;
     }
-    return failure_result(chunk_result::destination_failed, error, mover.to_fd);
+    return failure_result(chunk_result::destination_failed, error, mover.destination.fd);
 }
 
 // A chunk that a failure ends: the part that its destination took is delivered all the same
@@ -193,46 +201,49 @@ bool drop_from_own_pipe(int fd, std::size_t length) {
 // --- a regular file into a socket ------------------------------------------------------------
 
 // What a failed sendfile (errno) means for the chunk in flight. A pair the kernel refuses,
-// before any of the chunk went, goes by read and write: a chunk sent from the file's own
-// position was never taken, one sent by offset is in the buffer already.
-chunk_result sendfile_failure(chunk_mover& mover, place held) {
+// before any of the chunk went, goes by read and write: a span of the file that none of went
+// was never taken, a chunk read for the program is in the buffer already.
+chunk_result sendfile_failure(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
     const int error = errno;
     const meaning what = meaning_of(kernel_call::sendfile_call, error, mover.kernel.pair_supported);
+    const bool read_first = chunk.held == place::file_offset;
     if (what == meaning::refused && chunk.delivered == 0) {
-        if (held == place::file_offset) {
+        if (read_first) {
             chunk.held = place::buffer;
         } else {
             chunk = {};
         }
         return {chunk_result::plain_from_now_on};
     }
-    return with_delivered_part(mover, result_of_failure(mover, what, error),
-                               held == place::file_offset);
+    return with_delivered_part(mover, result_of_failure(mover, what, error), read_first);
 }
 
-// A chunk is up to a buffer's size from the file's own position, as a read would take it;
+// Unseen, a chunk is up to a buffer's size from the file's own position, as a read would take
+// it: nothing is called until it is sent.
+chunk_result take_span_of_file(chunk_mover& mover) {
+    mover.chunk = {mover.buffer.size(), 0, place::file_position, 0};
+    return {chunk_result::taken};
+}
+
 // sendfile moves the position by what it sent, so a chunk cut short by a full socket goes on
-// from there.
-chunk_result sendfile_chunk(chunk_mover& mover) {
+// from there; the file's end ends the chunk.
+chunk_result send_from_file_position(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
-    if (chunk.length == 0) {
-        chunk = {mover.buffer.size(), 0, place::file_position, 0};
-    }
+    const int to = mover.destination.fd;
     while (chunk.delivered < chunk.length) {
-        const ssize_t sent =
-            sendfile(mover.to_fd, mover.from_fd, nullptr, chunk.length - chunk.delivered);
+        const ssize_t sent = sendfile(to, mover.source.fd, nullptr, chunk.length - chunk.delivered);
         if (sent > 0) {
             chunk.delivered += static_cast<std::size_t>(sent);
             continue;
         }
         if (sent == 0) {
-            break;  // the file's end: the chunk ends here
+            break;
         }
         if (errno == EINTR) {
             continue;
         }
-        return sendfile_failure(mover, place::file_position);
+        return sendfile_failure(mover);
     }
     if (chunk.delivered == 0) {
         chunk = {};
@@ -241,28 +252,37 @@ chunk_result sendfile_chunk(chunk_mover& mover) {
     return chunk_done(mover, false);
 }
 
-// The chunk is read into the buffer for the program (which moves the file position on, as a
-// read does), then the same bytes are sent from the file by their offset.
-chunk_result sendfile_after_read(chunk_mover& mover) {
-    chunk_in_flight& chunk = mover.chunk;
-    if (chunk.length == 0) {
-        const chunk_result taken = take_into_buffer(mover);
-        if (taken.kind != chunk_result::moved) {
-            return taken;
-        }
-        chunk.held = place::file_offset;
-        // the file's position is asked once; after that each read moves it by its chunk
-        if (mover.kernel.file_position < 0) {
-            mover.kernel.file_position =
-                lseek(mover.from_fd, 0, SEEK_CUR) - static_cast<off_t>(chunk.length);
-        }
-        chunk.file_offset = mover.kernel.file_position;
-        mover.kernel.file_position += static_cast<off_t>(chunk.length);
+// Seen, the chunk is read into the buffer for the program (which moves the file position on,
+// as a read does); then the same bytes are sent from the file by their offset.
+chunk_result take_by_reading_file(chunk_mover& mover) {
+    ssize_t n = 0;
+    while ((n = read(mover.source.fd, mover.buffer.data(), mover.buffered_move)) < 0 &&
+           errno == EINTR) {
     }
+    if (n == 0) {
+        return {chunk_result::source_ended};
+    }
+    if (n < 0) {
+        return failure_result(chunk_result::source_failed, errno, mover.source.fd);
+    }
+    chunk_in_flight& chunk = mover.chunk;
+    chunk = {static_cast<std::size_t>(n), 0, place::file_offset, 0};
+    // the file's position is asked once; after that each read moves it by its chunk
+    if (mover.kernel.file_position < 0) {
+        mover.kernel.file_position =
+            lseek(mover.source.fd, 0, SEEK_CUR) - static_cast<off_t>(chunk.length);
+    }
+    chunk.file_offset = mover.kernel.file_position;
+    mover.kernel.file_position += static_cast<off_t>(chunk.length);
+    return {chunk_result::taken};
+}
+
+chunk_result send_from_file_offset(chunk_mover& mover) {
+    chunk_in_flight& chunk = mover.chunk;
     while (chunk.delivered < chunk.length) {
         off_t offset = chunk.file_offset + static_cast<off_t>(chunk.delivered);
-        const ssize_t sent =
-            sendfile(mover.to_fd, mover.from_fd, &offset, chunk.length - chunk.delivered);
+        const ssize_t sent = sendfile(mover.destination.fd, mover.source.fd, &offset,
+                                      chunk.length - chunk.delivered);
         if (sent > 0) {
             chunk.delivered += static_cast<std::size_t>(sent);
             continue;
@@ -270,31 +290,31 @@ chunk_result sendfile_after_read(chunk_mover& mover) {
         if (sent == 0) {
             // The file is shorter than when the chunk was read from it.
             chunk = {};
-            return failure_result(chunk_result::source_failed, source_changed_error, mover.from_fd);
+            return failure_result(chunk_result::source_failed, source_changed_error,
+                                  mover.source.fd);
         }
         if (errno == EINTR) {
             continue;
         }
-        return sendfile_failure(mover, place::file_offset);
+        return sendfile_failure(mover);
     }
     return chunk_done(mover, true);
 }
 
 // --- one side is a pipe --------------------------------------------------------------------
 
-chunk_result splice_direct(chunk_mover& mover) {
+// Takes and delivers in one call: nothing is ever held in flight.
+chunk_result splice_direct(chunk_mover& mover, ready_ends ready) {
     for (;;) {
-        const ssize_t n = splice(mover.from_fd, nullptr, mover.to_fd, nullptr, mover.buffer.size(),
-                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        const ssize_t n = splice(mover.source.fd, nullptr, mover.destination.fd, nullptr,
+                                 mover.buffer.size(), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n > 0) {
             mover.kernel.pair_supported = true;
             return {chunk_result::moved, static_cast<std::size_t>(n)};
         }
         if (n == 0) {
             // A socket's splice can give 0 at an urgent byte as at the end; only a read tells.
-            // (Where it stops short of one with EAGAIN while the socket polls readable, the
-            // transfer loop hands the chunk to a read.)
-            if (is_socket(mover.from_fd)) {
+            if (mover.source.type == descriptor_type::socket) {
                 return {chunk_result::plain_for_a_chunk};
             }
             return {chunk_result::source_ended};
@@ -307,7 +327,7 @@ chunk_result splice_direct(chunk_mover& mover) {
         if (what == meaning::refused) {
             return {chunk_result::plain_from_now_on};
         }
-        return result_of_failure(mover, what, errno);
+        return result_of_failure(mover, what, errno, ready);
     }
 }
 
@@ -324,7 +344,7 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
     chunk_in_flight& chunk = mover.chunk;
     while (chunk.delivered < chunk.length) {
         const ssize_t out =
-            splice(mover.kernel.pipe_read, nullptr, mover.to_fd, nullptr,
+            splice(mover.kernel.pipe_read, nullptr, mover.destination.fd, nullptr,
                    chunk.length - chunk.delivered, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (out > 0) {
             chunk.delivered += static_cast<std::size_t>(out);
@@ -341,7 +361,7 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
             // by write.
             if (!move_chunk_to_buffer(mover)) {
                 chunk = {};
-                return failure_result(chunk_result::source_failed, EIO, mover.from_fd);
+                return failure_result(chunk_result::source_failed, EIO, mover.source.fd);
             }
             return {chunk_result::plain_from_now_on};
         }
@@ -356,15 +376,12 @@ chunk_result splice_out_of_own_pipe(chunk_mover& mover) {
     return chunk_done(mover, false);
 }
 
-chunk_result splice_via_pipe(chunk_mover& mover) {
-    if (mover.chunk.length > 0) {
-        return splice_out_of_own_pipe(mover);
-    }
-    if (mover.from_kind == stream_kind::shared_socket && !ready_now(mover.from_fd, POLLIN)) {
-        return wait_result(mover.from_fd, POLLIN);  // a socket we share may block: ask first
+chunk_result splice_into_own_pipe(chunk_mover& mover, ready_ends ready) {
+    if (mover.source.kind == stream_kind::shared_socket && !ready.source) {
+        return wait_result(awaited_end::source);  // a socket we share may block a splice
     }
     ssize_t n = 0;
-    while ((n = splice(mover.from_fd, nullptr, mover.kernel.pipe_write, nullptr,
+    while ((n = splice(mover.source.fd, nullptr, mover.kernel.pipe_write, nullptr,
                        mover.buffer.size(), SPLICE_F_MOVE | SPLICE_F_NONBLOCK)) < 0 &&
            errno == EINTR) {
     }
@@ -380,7 +397,7 @@ chunk_result splice_via_pipe(chunk_mover& mover) {
         return result_of_failure(mover, what, errno);
     }
     mover.chunk = {static_cast<std::size_t>(n), 0, place::own_pipe, 0};
-    return splice_out_of_own_pipe(mover);
+    return {chunk_result::taken};
 }
 
 bool open_pipe(int* read_end, int* write_end, std::size_t chunk_size) {
@@ -415,20 +432,76 @@ bool writes_without_waiting(stream_kind kind) {
     return kind == stream_kind::own_socket || kind == stream_kind::always_ready;
 }
 
+chunk_result kernel_take(chunk_mover& mover, ready_ends ready) {
+    switch (mover.kernel.method) {
+    case kernel_method::sendfile_from_file:
+        return mover.needs_bytes ? take_by_reading_file(mover) : take_span_of_file(mover);
+    case kernel_method::splice_direct: return splice_direct(mover, ready);
+    case kernel_method::splice_via_pipe: return splice_into_own_pipe(mover, ready);
+    case kernel_method::none: break;
+    }
+    return {chunk_result::plain_from_now_on};
+}
+
+chunk_result kernel_deliver(chunk_mover& mover) {
+    switch (mover.chunk.held) {
+    case place::file_position: return send_from_file_position(mover);
+    case place::file_offset: return send_from_file_offset(mover);
+    case place::own_pipe: return splice_out_of_own_pipe(mover);
+    case place::buffer: break;  // the plain route delivers it
+    }
+    return {chunk_result::plain_from_now_on};
+}
+
+// Whether a move asks to wait for what the wait has already found ready.
+bool ready_yet_idle(const chunk_result& result, ready_ends ready) {
+    if (result.kind != chunk_result::must_wait) {
+        return false;
+    }
+    switch (result.awaited) {
+    case awaited_end::source: return ready.source;
+    case awaited_end::destination: return ready.destination;
+    case awaited_end::both: return ready.source && ready.destination;
+    }
+    return false;
+}
+
+// Takes and delivers a chunk in the kernel, or says that the plain route must take it over:
+// a chunk already handed over (held in the buffer), or one that the kernel can't carry.
+chunk_result carry_in_kernel(chunk_mover& mover, ready_ends ready) {
+    if (chunk_in_flight_now(mover) && mover.chunk.held == place::buffer) {
+        return {chunk_result::plain_for_a_chunk};
+    }
+    if (!chunk_in_flight_now(mover)) {
+        const chunk_result taken = kernel_take(mover, ready);
+        if (ready_yet_idle(taken, ready)) {
+            // A TCP socket's splice stops short of an urgent byte while poll reports the
+            // socket readable, and waiting again would spin: a read takes past it, and the
+            // kernel's route the chunks after.
+            return {chunk_result::plain_for_a_chunk};
+        }
+        if (taken.kind != chunk_result::taken) {
+            return taken;
+        }
+    }
+    return kernel_deliver(mover);
+}
+
 }  // namespace
 
 kernel_channel open_kernel_channel(const chunk_mover& mover) {
-    const descriptor_type from = type_of_descriptor(mover.from_fd);
-    const descriptor_type to = type_of_descriptor(mover.to_fd);
+    const descriptor_type from = mover.source.type;
+    const descriptor_type to = mover.destination.type;
     kernel_channel channel;
-    if (from == descriptor_type::regular_file && mover.to_kind == stream_kind::own_socket) {
+    if (from == descriptor_type::regular_file &&
+        mover.destination.kind == stream_kind::own_socket) {
         channel.method = kernel_method::sendfile_from_file;
         return channel;
     }
     // A terminal, and a socket we were given, might keep a splice waiting.
     const bool to_can_take_pages =
-        writes_without_waiting(mover.to_kind) || to == descriptor_type::pipe;
-    if (!to_can_take_pages || mover.from_kind == stream_kind::terminal) {
+        writes_without_waiting(mover.destination.kind) || to == descriptor_type::pipe;
+    if (!to_can_take_pages || mover.source.kind == stream_kind::terminal) {
         return channel;
     }
     // Bytes that the program must see go by read and write: two calls a chunk, where a splice
@@ -448,18 +521,16 @@ kernel_channel open_kernel_channel(const chunk_mover& mover) {
     return channel;
 }
 
-chunk_result kernel_move(chunk_mover& mover) {
-    if (mover.chunk.length > 0 && mover.chunk.held == place::buffer) {
-        return deliver_from_buffer(mover);  // a chunk that went by write, or is going
+// What the kernel refuses to carry goes by read and write, from where the chunk is (in the
+// buffer, or not taken yet); a refused pair from now on, so the channel closes.
+chunk_result kernel_move(chunk_mover& mover, ready_ends ready) {
+    const chunk_result result = carry_in_kernel(mover, ready);
+    switch (result.kind) {
+    case chunk_result::plain_from_now_on: close_kernel_channel(mover.kernel); break;
+    case chunk_result::plain_for_a_chunk: break;
+    default: return result;
     }
-    switch (mover.kernel.method) {
-    case kernel_method::sendfile_from_file:
-        return mover.needs_bytes ? sendfile_after_read(mover) : sendfile_chunk(mover);
-    case kernel_method::splice_direct: return splice_direct(mover);
-    case kernel_method::splice_via_pipe: return splice_via_pipe(mover);
-    case kernel_method::none: break;
-    }
-    return {chunk_result::plain_from_now_on};
+    return plain_move(mover, ready);
 }
 
 void close_kernel_channel(kernel_channel& channel) {

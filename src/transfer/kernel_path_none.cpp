@@ -4,13 +4,14 @@
 #include "transfer/kernel_path.hpp"
 
 #include "transfer/chunk_mover.hpp"
+#include "transfer/plain_path.hpp"
 
 kernel_channel open_kernel_channel(const chunk_mover& /*mover*/) {
     return {};
 }
 
-chunk_result kernel_move(chunk_mover& /*mover*/) {
-    return {chunk_result::plain_from_now_on};
+chunk_result kernel_move(chunk_mover& mover, ready_ends ready) {
+    return plain_move(mover, ready);
 }
 
 void close_kernel_channel(kernel_channel& channel) {

@@ -36,8 +36,8 @@ void restore_echo_log(int flags) {
 }
 
 bool writes_socket(const lane& each) {
-    return each.mover.to_kind == stream_kind::own_socket ||
-           each.mover.to_kind == stream_kind::shared_socket;
+    return each.mover.destination.kind == stream_kind::own_socket ||
+           each.mover.destination.kind == stream_kind::shared_socket;
 }
 
 // The kernel moves the chunks where it can. While both outputs are sockets, SIGPIPE is held
@@ -57,7 +57,7 @@ bool choose_kernel_paths(lane& near_lane, lane& far_lane) {
 
 // What each direction does once its source has ended.
 void set_endings(lane& near_lane, lane& far_lane) {
-    if (own_connection(near_lane.mover.from_fd)) {
+    if (own_connection(near_lane.mover.source.fd)) {
         near_lane.on_end = {.ends_transfer = false,
                             .passed_on = true,
                             .waits_for_the_other_way = true,
@@ -67,7 +67,7 @@ void set_endings(lane& near_lane, lane& far_lane) {
     }
     // A terminal's end is the user's Ctrl-D: the session is over. The connection's end is the
     // peer's: it ends the transfer while standard input is still open.
-    const bool from_terminal = isatty(near_lane.mover.from_fd) != 0;
+    const bool from_terminal = isatty(near_lane.mover.source.fd) != 0;
     near_lane.on_end = {.ends_transfer = from_terminal, .passed_on = true, .lingers = false};
     far_lane.on_end = {.ends_transfer = true, .passed_on = false, .lingers = false};
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <fcntl.h>
 #include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -87,12 +88,25 @@ void fail_by(transfer_run& run, lane& each, const chunk_result& result) {
     }
 }
 
-// Whether a lane that the wait found ready, with no chunk in flight, was told to wait for the
-// same thing again: its move took nothing although the source or destination it waited for
-// is ready.
-bool ready_yet_idle(const lane& each, const chunk_result& result) {
-    return result.kind == chunk_result::must_wait && result.fd == each.awaited.fd &&
-           result.events == each.awaited.events && !chunk_in_flight_now(each.mover);
+constexpr pollfd no_wait{-1, 0, 0};
+
+void wait_until(lane& each, int fd, short events, steady::time_point look_at) {
+    each.waiting = true;
+    each.awaited = {pollfd{fd, events, 0}, no_wait};
+    each.look_at = look_at;
+}
+
+// A move that must wait: for its source, its destination, or both.
+void wait_for_chunk(lane& each, awaited_end end) {
+    const pollfd source{each.mover.source.fd, POLLIN, 0};
+    const pollfd destination{each.mover.destination.fd, POLLOUT, 0};
+    each.waiting = true;
+    each.look_at = never;
+    switch (end) {
+    case awaited_end::source: each.awaited = {source, no_wait}; break;
+    case awaited_end::destination: each.awaited = {destination, no_wait}; break;
+    case awaited_end::both: each.awaited = {source, destination}; break;
+    }
 }
 
 // The lane's waiting turn at the echo log. One record at a time goes in: while another lane's
@@ -108,9 +122,7 @@ bool pass_record_on(lane& each, transfer_run& run) {
         }
         run.log_writer = &each;
     }
-    each.waiting = true;
-    each.awaited = {run_state.echo_fd, POLLOUT, 0};
-    each.look_at = never;
+    wait_until(each, run_state.echo_fd, POLLOUT, never);
     return false;
 }
 
@@ -118,18 +130,12 @@ bool pass_record_on(lane& each, transfer_run& run) {
 // acknowledgements on the same connection, watches what comes in.
 bool read_by_a_moving_lane(const transfer_run& run, int fd) {
     return !run.stopping && std::any_of(run.lanes.begin(), run.lanes.end(), [fd](const lane& l) {
-        return l.state == lane_state::moving && l.mover.from_fd == fd;
+        return l.state == lane_state::moving && l.mover.source.fd == fd;
     });
 }
 
-void wait_until(lane& each, int fd, short events, steady::time_point look_at) {
-    each.waiting = true;
-    each.awaited = {fd, events, 0};
-    each.look_at = look_at;
-}
-
 lane_turn serve_lingering(lane& each, transfer_run& run) {
-    const int fd = each.mover.to_fd;
+    const int fd = each.mover.destination.fd;
     if (!each.input_ended) {
         const leftover_input input = throw_away_input(fd);
         if (input.state == leftover_input::failed) {
@@ -161,7 +167,7 @@ lane_turn acknowledged(lane& each, transfer_run& run) {
 }
 
 lane_turn serve_acknowledging(lane& each, transfer_run& run) {
-    const int fd = each.mover.to_fd;
+    const int fd = each.mover.destination.fd;
     const bool watches_input = !each.input_ended && !read_by_a_moving_lane(run, fd);
     if (watches_input) {
         const leftover_input input = throw_away_input(fd);
@@ -196,12 +202,12 @@ lane_turn serve_acknowledging(lane& each, transfer_run& run) {
 // peer hasn't acknowledged.
 bool other_way_holds_bytes(const lane& each, const transfer_run& run) {
     for (const lane& other : run.lanes) {
-        if (&other == &each || other.mover.from_fd != each.mover.to_fd ||
+        if (&other == &each || other.mover.source.fd != each.mover.destination.fd ||
             other.state == lane_state::done) {
             continue;
         }
-        if (chunk_in_flight_now(other.mover) || unread_input(other.mover.from_fd) > 0 ||
-            undelivered_bytes(other.mover.to_fd, passed_its_end_on(other)) > 0) {
+        if (chunk_in_flight_now(other.mover) || unread_input(other.mover.source.fd) > 0 ||
+            undelivered_bytes(other.mover.destination.fd, passed_its_end_on(other)) > 0) {
             return true;
         }
     }
@@ -221,8 +227,8 @@ lane_turn serve_ending(lane& each, transfer_run& run) {
         wait_until(each, -1, 0, steady::now() + longest_pause);
         return lane_turn::stopped;
     }
-    if (const int error = pass_end_on(each.mover.to_fd); error != 0) {
-        fail(run, each, transfer_end::destination_failed, error, each.mover.to_fd);
+    if (const int error = pass_end_on(each.mover.destination.fd); error != 0) {
+        fail(run, each, transfer_end::destination_failed, error, each.mover.destination.fd);
         return lane_turn::stopped;
     }
     each.state = lane_state::acknowledging;
@@ -235,11 +241,11 @@ lane_turn serve_ending(lane& each, transfer_run& run) {
 // has nothing more to tell.
 lane_turn source_ended(lane& each, transfer_run& run) {
     for (lane& other : run.lanes) {
-        if (other.mover.to_fd == each.mover.from_fd) {
+        if (other.mover.destination.fd == each.mover.source.fd) {
             other.input_ended = true;
         }
     }
-    if (each.mover.from_fd == STDIN_FILENO) {
+    if (each.mover.source.fd == STDIN_FILENO) {
         run.standard_input_ended = true;
     }
     if (each.on_end.ends_transfer && !run.stopping) {
@@ -254,14 +260,15 @@ lane_turn source_ended(lane& each, transfer_run& run) {
     return serve_ending(each, run);
 }
 
-// While a lane waits for room, its destination's queue is measured at every look: a fall is
-// the reader's progress.
+// While a lane waits for room (or, a splice, for its source and room at once), its
+// destination's queue is measured at every look: a fall is the reader's progress.
 void look_for_progress(lane& each, transfer_run& run, const chunk_result& result) {
-    if (result.events != POLLOUT || !run.limit.in_force || run.limit.period.count() <= 0) {
+    if (result.awaited == awaited_end::source || !run.limit.in_force ||
+        run.limit.period.count() <= 0) {
         each.look_at = never;
         return;
     }
-    const int queued = queued_output(each.mover.write_fd);
+    const int queued = queued_output(each.mover.destination.io_fd);
     if (queued >= 0 && each.last_queued >= 0 && queued < each.last_queued) {
         run.progress = true;
     }
@@ -286,13 +293,7 @@ lane_turn serve_moving(lane& each, transfer_run& run) {
         return serve_ending(each, run);
     }
     const chunk_in_flight before = each.mover.chunk;
-    chunk_result result = move_chunk(each.mover);
-    if (std::exchange(each.woken, false) && ready_yet_idle(each, result)) {
-        // Ready, yet the kernel's route took nothing: a TCP socket's splice stops short of an
-        // urgent byte while poll reports the socket readable, and waiting again would spin.
-        // The plain route reads past it; the kernel's route takes the chunks after it.
-        result = move_chunk_plainly(each.mover);
-    }
+    const chunk_result result = move_chunk(each.mover, std::exchange(each.found_ready, {}));
     switch (result.kind) {
     case chunk_result::moved: {
         run.progress = true;
@@ -311,7 +312,7 @@ lane_turn serve_moving(lane& each, transfer_run& run) {
         const bool taken = before.length == 0 && now.length > 0 &&
                            now.held != chunk_in_flight::place::file_position;
         run.progress = run.progress || taken || now.delivered > before.delivered;
-        wait_until(each, result.fd, result.events, never);
+        wait_for_chunk(each, result.awaited);
         look_for_progress(each, run, result);
         return lane_turn::stopped;
     }
@@ -341,8 +342,8 @@ bool bytes_stranded(std::span<const lane> lanes) {
         if (chunk_in_flight_now(each.mover)) {
             return true;
         }
-        return own_connection(each.mover.to_fd) &&
-               undelivered_bytes(each.mover.to_fd, passed_its_end_on(each)) > 0;
+        return own_connection(each.mover.destination.fd) &&
+               undelivered_bytes(each.mover.destination.fd, passed_its_end_on(each)) > 0;
     });
 }
 
@@ -377,6 +378,39 @@ int poll_without_waiting(std::span<pollfd> watched) {
     return ready;
 }
 
+// Notes what the wait found ready of a moving lane's ends.
+void note_ready(lane& each, const pollfd& ready) {
+    if (ready.fd == each.mover.source.fd && ready.events == POLLIN) {
+        each.found_ready.source = true;
+    }
+    if (ready.fd == each.mover.destination.fd && ready.events == POLLOUT) {
+        each.found_ready.destination = true;
+    }
+}
+
+// A lane is woken once everything it waits for was found ready, or at once when one of them
+// has an error or a hang-up to tell: the next call tells what happened.
+bool woken_by(lane& each, std::span<const pollfd> watched, std::size_t& next) {
+    bool asked = false;
+    bool all_ready = true;
+    bool trouble = false;
+    for (pollfd& awaited : each.awaited) {
+        if (awaited.fd < 0) {
+            continue;
+        }
+        asked = true;
+        const short found = watched[next++].revents;
+        if (found == 0) {
+            all_ready = false;
+            continue;
+        }
+        note_ready(each, awaited);
+        trouble = trouble || (found & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        awaited.fd = -1;
+    }
+    return asked && (all_ready || trouble);
+}
+
 // Marks the lanes that the wait found ready, or whose time to look again has come.
 void wake_lanes(std::span<lane> lanes, std::span<const pollfd> watched) {
     const steady::time_point now = steady::now();
@@ -385,8 +419,8 @@ void wake_lanes(std::span<lane> lanes, std::span<const pollfd> watched) {
         if (!each.waiting || each.state == lane_state::done) {
             continue;
         }
-        each.woken = each.awaited.fd >= 0 && watched[next++].revents != 0;
-        each.waiting = !each.woken && each.look_at > now;
+        const bool woken = woken_by(each, watched, next);
+        each.waiting = !woken && each.look_at > now;
     }
 }
 
@@ -406,8 +440,8 @@ bool idle_for_the_period(std::span<const lane> lanes, const idle_limit& limit,
 int undelivered_on(std::span<const lane> lanes) {
     int total = 0;
     for (const lane& each : lanes) {
-        if (own_connection(each.mover.to_fd)) {
-            total += undelivered_bytes(each.mover.to_fd, passed_its_end_on(each));
+        if (own_connection(each.mover.destination.fd)) {
+            total += undelivered_bytes(each.mover.destination.fd, passed_its_end_on(each));
         }
     }
     return total;
@@ -470,11 +504,7 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
 
 lane closing_lane(int fd, const lane_ending& on_end) {
     lane closing{};
-    closing.mover.from_fd = -1;
-    closing.mover.read_fd = -1;
-    closing.mover.to_fd = fd;
-    closing.mover.write_fd = fd;
-    closing.mover.to_kind = stream_kind::own_socket;
+    closing.mover.destination = {fd, fd, stream_kind::own_socket, descriptor_type::socket, O_RDWR};
     closing.on_end = on_end;
     closing.state = lane_state::ending;
     closing.look_at = never;
@@ -487,7 +517,7 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
     run.lanes = lanes;
     run.limit = limit;
     std::vector<pollfd> watched;
-    watched.reserve(lanes.size());
+    watched.reserve(lanes.size() * 2);
     steady::time_point last_progress = steady::now();
     int busy_turns = 0;
     for (;;) {
@@ -514,8 +544,10 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
         for (const lane& each : lanes) {
             if (each.waiting && each.state != lane_state::done) {
                 any_waiting = true;
-                if (each.awaited.fd >= 0) {
-                    watched.push_back(each.awaited);
+                for (const pollfd& awaited : each.awaited) {
+                    if (awaited.fd >= 0) {
+                        watched.push_back(awaited);
+                    }
                 }
             }
         }

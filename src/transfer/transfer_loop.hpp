@@ -14,6 +14,7 @@
 #include "transfer/chunk_mover.hpp"
 #include "transfer/wait.hpp"
 
+#include <array>
 #include <chrono>
 #include <span>
 
@@ -52,10 +53,12 @@ struct lane {
     bool with_dots;
     lane_ending on_end;
     lane_state state;
-    bool waiting;  // for `awaited` to be ready, or for `look_at`
-    bool woken;    // the wait found `awaited` ready: the next move must move something
-    pollfd awaited;
-    echo_record echo;  // the last chunk's record, while the echo log hasn't taken it all
+    bool waiting;  // for every `awaited` descriptor to be ready, or for `look_at`
+    // What it waits for: a splice waits for its source and its destination at once; one that
+    // the wait found ready is set to -1 and not asked about again. Unused ones are -1.
+    std::array<pollfd, 2> awaited;
+    ready_ends found_ready;  // what the wait found ready since the lane last moved
+    echo_record echo;        // the last chunk's record, while the echo log hasn't taken it all
     // While the lane waits, it looks again at this time: for an acknowledgement, for the end
     // of a one-way sender's moment, or (under an idle limit) for its destination's progress.
     std::chrono::steady_clock::time_point look_at;
