@@ -105,13 +105,6 @@ void open_progress_line() {
     run_state.progress_line_open = 1;
 }
 
-// Ends the progress line: " done." after a quiet end, a bare line end before a failure's
-// message.
-void close_progress_line(const transfer_end& end) {
-    std::fputs(ended_quietly(end) ? " done.\n" : "\n", stderr);
-    run_state.progress_line_open = 0;
-}
-
 void verbose_start(const char* text) {
     if (has_flag(FLAG_VERBOSE)) {
         std::fputs(text, stderr);
@@ -119,42 +112,21 @@ void verbose_start(const char* text) {
     }
 }
 
-void verbose_end(const transfer_end& end) {
-    if (has_flag(FLAG_VERBOSE)) {
-        close_progress_line(end);
-    }
-}
-
-// How a cycle's transfer went.
-struct cycle_outcome {
-    int status;                 // 0, or 1 after a reported failure
-    bool stream_cut;            // the connections are closed with a reset
-    bool standard_input_ended;  // standard input was read to its end
-    bool interrupted;           // Ctrl-C or Ctrl-\ ended it
-    int undelivered;            // bytes written that the peers never got (a reset throws them away)
-};
-
-cycle_outcome outcome_of(const transfer_end& end, const end_labels& labels) {
-    const end_verdict verdict = judge_end(end, labels);
-    return {verdict.status, verdict.cut, end.standard_input_ended,
-            end.kind == transfer_end::interrupted, end.undelivered};
-}
-
 // Once every chunk went, a one-way sender passes its end on and waits until the peer has
 // everything: a reset then is a failure of the transfer like any other.
-cycle_outcome finish_sending_outcome(cycle_outcome sent) {
+end_verdict finish_and_judge_sending(end_verdict sent) {
     if (sent.status != 0 || sent.interrupted || run_state.data_fd < 0) {
         return sent;
     }
     const transfer_end end = finish_sending(run_state.data_fd);
-    cycle_outcome finished = outcome_of(end, {"read", false});
+    end_verdict finished = judge_end(end, {"read", false});
     finished.standard_input_ended = sent.standard_input_ended;
     return finished;
 }
 
 // A file that can't be opened is reported and the others are still sent; the status is 1.
-cycle_outcome send_operands(std::span<char*> operands) {
-    cycle_outcome outcome{};
+end_verdict send_operands(std::span<char*> operands) {
+    end_verdict outcome{};
     for (char* operand : operands) {
         if (interrupt_seen != 0) {
             outcome.interrupted = true;
@@ -171,10 +143,7 @@ cycle_outcome send_operands(std::span<char*> operands) {
             open_progress_line();
         }
         const transfer_end end = file_copy(fd, run_state.data_fd);
-        if (!has_flag(FLAG_QUIET)) {
-            close_progress_line(end);
-        }
-        const cycle_outcome copied = outcome_of(end, {operand, false});
+        const end_verdict copied = judge_end(end, {operand, false});
         if (close(fd) != 0) {
             std::perror(operand);
         }
@@ -185,23 +154,23 @@ cycle_outcome send_operands(std::span<char*> operands) {
         }
     }
     const int unopened = outcome.status;
-    outcome = finish_sending_outcome(outcome);
+    outcome = finish_and_judge_sending(outcome);
     outcome.status |= unopened;
     return outcome;
 }
 
-cycle_outcome move_two_way() {
+end_verdict move_two_way() {
     const int near_in = relay_mode() ? run_state.data_fd : STDIN_FILENO;
     const int far_in = relay_mode() ? run_state.relay_fd : run_state.data_fd;
     const int near_out = relay_mode() ? run_state.data_fd : STDOUT_FILENO;
     const int far_out = far_in;
-    return outcome_of(relay_loop(near_in, far_in, near_out, far_out), {"read", true});
+    return judge_end(relay_loop(near_in, far_in, near_out, far_out), {"read", true});
 }
 
-cycle_outcome move_local_side(std::span<char*> operands) {
+end_verdict move_local_side(std::span<char*> operands) {
     if (writes_closed_output()) {
         const transfer_end end{transfer_end::destination_failed, EBADF, STDOUT_FILENO};
-        return outcome_of(end, {"read", false});
+        return judge_end(end, {"read", false});
     }
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
         return move_two_way();
@@ -211,14 +180,11 @@ cycle_outcome move_local_side(std::span<char*> operands) {
     }
     if (has_flag(FLAG_OUTPUT)) {
         verbose_start("receiving ");
-        const transfer_end end = stdio_copy(run_state.data_fd, STDOUT_FILENO);
-        verbose_end(end);
-        return outcome_of(end, {"read", false});
+        return judge_end(stdio_copy(run_state.data_fd, STDOUT_FILENO), {"read", false});
     }
     verbose_start("sending ");
-    const transfer_end end = stdio_copy(STDIN_FILENO, run_state.data_fd);
-    verbose_end(end);
-    return finish_sending_outcome(outcome_of(end, {"read", false}));
+    return finish_and_judge_sending(
+        judge_end(stdio_copy(STDIN_FILENO, run_state.data_fd), {"read", false}));
 }
 
 // A listener that sends was given no connect port; it names the port it listens on.
@@ -254,10 +220,10 @@ void forget_undelivered(int bytes) {
 // Closes the cycle's data sockets: with a reset after a failure that lost data or a timeout
 // that left some undelivered, so that no peer can take its cut stream for a complete one;
 // plainly otherwise, once the transfer has seen every byte acknowledged.
-void close_data_sockets(const cycle_outcome& outcome) {
+void close_data_sockets(const end_verdict& outcome) {
     const int data_fd = take_data_socket(&run_state.data_fd);
     const int relay_fd = relay_mode() ? take_data_socket(&run_state.relay_fd) : -1;
-    if (outcome.stream_cut) {
+    if (outcome.cut) {
         forget_undelivered(outcome.undelivered);
         close_with_reset(data_fd);
         close_with_reset(relay_fd);
@@ -270,7 +236,7 @@ void close_data_sockets(const cycle_outcome& outcome) {
     }
 }
 
-cycle_outcome run_cycle(std::span<char*> operands) {
+end_verdict run_cycle(std::span<char*> operands) {
     run_state.byte_count = 0;
     if (echo_log_in_use()) {
         std::fputs("=============\n", run_state.echo_stream);
@@ -278,7 +244,7 @@ cycle_outcome run_cycle(std::span<char*> operands) {
     set_up_endpoints();
     timeval start{};
     gettimeofday(&start, nullptr);
-    const cycle_outcome outcome = move_local_side(operands);
+    const end_verdict outcome = move_local_side(operands);
     timeval end{};
     gettimeofday(&end, nullptr);
     close_data_sockets(outcome);
@@ -290,7 +256,7 @@ cycle_outcome run_cycle(std::span<char*> operands) {
 // whose standard input (not a terminal, where Ctrl-D ends one session) has run out: it
 // would connect and send nothing, again and again; nor where standard output was closed at
 // start.
-bool next_cycle_wanted(const cycle_outcome& last) {
+bool next_cycle_wanted(const end_verdict& last) {
     if (!has_flag(FLAG_CONTINUE) || interrupt_seen != 0 || writes_closed_output()) {
         return false;
     }
@@ -320,7 +286,7 @@ double elapsed_seconds(const timeval& start, const timeval& end) {
 int run_connection_loop(int operand_count, char** operands) {
     const std::span<char*> operand_list{operands, static_cast<std::size_t>(operand_count)};
     int status = 0;
-    cycle_outcome last{};
+    end_verdict last{};
     do {
         last = run_cycle(operand_list);
         status |= last.status;

@@ -3,6 +3,7 @@
 
 #include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
+#include "state/run_state.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,8 +26,7 @@ int error_of_write(const transfer_end& end) {
     return reset ? ECONNRESET : end.error;
 }
 
-}  // namespace
-
+// Whether the end is a quiet one: the progress line ends in " done.".
 bool ended_quietly(const transfer_end& end) {
     switch (end.kind) {
     case transfer_end::completed:
@@ -39,7 +39,19 @@ bool ended_quietly(const transfer_end& end) {
     return false;
 }
 
-end_verdict judge_end(const transfer_end& end, const end_labels& labels) {
+void close_progress_line(bool quietly) {
+    if (run_state.progress_line_open != 0) {
+        std::fputs(quietly ? " done.\n" : "\n", stderr);
+        run_state.progress_line_open = 0;
+    }
+}
+
+struct status_and_cut {
+    int status;
+    bool cut;
+};
+
+status_and_cut report(const transfer_end& end, const end_labels& labels) {
     switch (end.kind) {
     case transfer_end::completed: return {0, false};
     case transfer_end::interrupted:
@@ -49,7 +61,7 @@ end_verdict judge_end(const transfer_end& end, const end_labels& labels) {
         return {0, false};
     case transfer_end::timed_out:
         std::fputs("timeout\n", stderr);
-        return end.stranded ? end_verdict{1, true} : end_verdict{0, false};
+        return end.stranded ? status_and_cut{1, true} : status_and_cut{0, false};
     case transfer_end::wait_failed: report_failure("select", end.error); return {1, true};
     case transfer_end::source_failed:
     case transfer_end::destination_failed: break;
@@ -63,4 +75,13 @@ end_verdict judge_end(const transfer_end& end, const end_labels& labels) {
         report_failure("write", error_of_write(end));
     }
     return {1, true};
+}
+
+}  // namespace
+
+end_verdict judge_end(const transfer_end& end, const end_labels& labels) {
+    close_progress_line(ended_quietly(end));
+    const status_and_cut judged = report(end, labels);
+    return {judged.status, judged.cut, end.standard_input_ended,
+            end.kind == transfer_end::interrupted, end.undelivered};
 }

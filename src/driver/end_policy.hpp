@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// What a transfer's end means for the run: the one place that reports it and decides the
-// status, and whether the cycle's connections are cut with a reset.
+// What a transfer's end means for the run: the one place that ends its progress line, reports
+// it and decides the status, and whether the cycle's connections are cut with a reset.
 #pragma once
 
 #include "transfer/transfer_loop.hpp"
@@ -10,6 +10,9 @@ struct end_verdict {
     // A failure lost bytes on their way, or a timeout left some undelivered: the connections
     // are closed with a reset, so that no peer takes its cut stream for a complete one.
     bool cut;
+    bool standard_input_ended;  // standard input was read to its end
+    bool interrupted;           // Ctrl-C or Ctrl-\ ended it
+    int undelivered;            // bytes written that the peers never got (a reset throws them away)
 };
 
 // How a transfer is reported: a failed read under `read_label` (a file operand's name, or
@@ -20,8 +23,6 @@ struct end_labels {
     bool two_way;
 };
 
-// Reports the end where it needs a line, and judges it.
+// Ends an open progress line (" done." after a quiet end, a bare line end before a failure's
+// message), reports the end where it needs a line, and judges it.
 [[nodiscard]] end_verdict judge_end(const transfer_end& end, const end_labels& labels);
-
-// Whether the end is a quiet one: the progress line ends in " done.".
-[[nodiscard]] bool ended_quietly(const transfer_end& end);
