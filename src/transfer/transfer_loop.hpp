@@ -15,6 +15,7 @@
 #include "transfer/wait.hpp"
 
 #include <chrono>
+#include <poll.h>
 #include <span>
 
 // Where a lane is in its life.
