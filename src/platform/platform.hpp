@@ -22,13 +22,16 @@
 // can't tell. While a write waits for room, a fall in this count is the destination's progress.
 [[nodiscard]] int queued_output(int fd);
 
-// poll, unless `stop` is set. The interrupt signals are held back while `stop` is checked and
-// let in only inside the wait, so that one arriving just before it can't be missed: the
-// result is then -1 with EINTR, as for any signal that came during the wait. A system
-// without such a wait wakes at least every quarter of a second to look at `stop`, returning
-// 0 as if the time had passed.
-[[nodiscard]] int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
-                                      const volatile std::sig_atomic_t& stop);
+// One wait (or, with a timeout of 0, one look) of a transfer that holds the interrupt signals
+// back: poll with the signal mask `waiting` (the one from before the hold) for the wait alone,
+// unless `stop` is set. An interrupt that came while they were held back is delivered in the
+// wait: the result is then -1 with EINTR, as for any signal that came during it. Linux makes
+// this one call. A system without such a wait lets the signals in, looks at `stop`, sleeps a
+// quarter of a second at most (returning 0 as if the time had passed) and holds them back
+// again: one that comes between the look and the sleep waits for the sleep's end.
+[[nodiscard]] int poll_letting_interrupts_in(pollfd* watched, nfds_t count, int timeout_ms,
+                                             const sigset_t& waiting,
+                                             const volatile std::sig_atomic_t& stop);
 
 // A new, non-blocking open of the pipe or terminal that `fd` refers to, for `access_mode`
 // (O_RDONLY, O_WRONLY or O_RDWR), closed on exec and never made our controlling terminal: a

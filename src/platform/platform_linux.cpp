@@ -39,24 +39,14 @@ int queued_output(int fd) {
     return ioctl(fd, request, &queued) == 0 ? queued : -1;
 }
 
-int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
-                        const volatile std::sig_atomic_t& stop) {
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGQUIT);
-    sigset_t outside;
-    sigprocmask(SIG_BLOCK, &interrupts, &outside);
-    int ready = -1;
-    errno = EINTR;
-    if (stop == 0) {
-        const timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-        ready = ppoll(watched, count, timeout_ms < 0 ? nullptr : &limit, &outside);
+int poll_letting_interrupts_in(pollfd* watched, nfds_t count, int timeout_ms,
+                               const sigset_t& waiting, const volatile std::sig_atomic_t& stop) {
+    if (stop != 0) {
+        errno = EINTR;
+        return -1;
     }
-    const int saved_errno = errno;
-    sigprocmask(SIG_SETMASK, &outside, nullptr);
-    errno = saved_errno;
-    return ready;
+    const timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return ppoll(watched, count, timeout_ms < 0 ? nullptr : &limit, &waiting);
 }
 
 int reopen_without_blocking(int fd, int access_mode) {

@@ -49,15 +49,22 @@ int queued_output(int /*fd*/) {
 
 // Plain poll can't let the interrupt signals in atomically, so it sleeps a quarter of a
 // second at most and the caller looks at the flag again.
-int poll_unless_stopped(pollfd* watched, nfds_t count, int timeout_ms,
-                        const volatile std::sig_atomic_t& stop) {
-    if (stop != 0) {
-        errno = EINTR;
-        return -1;
+int poll_letting_interrupts_in(pollfd* watched, nfds_t count, int timeout_ms,
+                               const sigset_t& waiting, const volatile std::sig_atomic_t& stop) {
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, &waiting, &held);  // one held back until now is delivered here
+    int ready = -1;
+    errno = EINTR;
+    if (stop == 0) {
+        constexpr int longest_sleep_ms = 250;
+        const int sleep_ms =
+            timeout_ms < 0 ? longest_sleep_ms : std::min(timeout_ms, longest_sleep_ms);
+        ready = poll(watched, count, sleep_ms);
     }
-    constexpr int longest_sleep_ms = 250;
-    const int sleep_ms = timeout_ms < 0 ? longest_sleep_ms : std::min(timeout_ms, longest_sleep_ms);
-    return poll(watched, count, sleep_ms);
+    const int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+    errno = saved_errno;
+    return ready;
 }
 
 // A pipe or a terminal can't be opened again by its descriptor everywhere: every read and write

@@ -19,6 +19,16 @@ sigset_t block_handled_signals() {
     return previous;
 }
 
+sigset_t hold_interrupts_back() {
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGQUIT);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &interrupts, &previous);
+    return previous;
+}
+
 void restore_signal_mask(const sigset_t& previous) {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

@@ -22,3 +22,9 @@ bool catch_unless_ignored(int signal_number, void (*handler)(int));
 // comes meanwhile is delivered by restore_signal_mask. Async-signal-safe.
 [[nodiscard]] sigset_t block_handled_signals();
 void restore_signal_mask(const sigset_t& previous);
+
+// Holds SIGINT and SIGQUIT back for a transfer and returns the mask as it was: the one that
+// the transfer's waits let them in by, and that restore_signal_mask gives back at its end.
+// The other handled signals stay as they were: a stop, a continue, a termination or SIGPIPE
+// comes as before. Async-signal-safe.
+[[nodiscard]] sigset_t hold_interrupts_back();

@@ -3,6 +3,7 @@
 
 #include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
+#include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
 #include "transfer/connection_end.hpp"
@@ -36,6 +37,8 @@ constexpr milliseconds linger_period{1000};
 constexpr milliseconds longest_progress_look{250};
 // While one lane keeps moving whole chunks, the lanes that wait are looked at after this many
 // turns, or at once after a short move: a poll per chunk would double a busy relay's calls.
+// The look lets Ctrl-C in as well: lanes that all keep moving get it as often, with nothing to
+// look at.
 constexpr int busy_turns_between_looks = 4;
 
 // What the lanes of one transfer share while it runs.
@@ -370,14 +373,6 @@ int wait_timeout(std::span<const lane> lanes, const transfer_run& run,
     return milliseconds_until(until, steady::now());
 }
 
-// Whether any of `watched` is ready now, without waiting.
-int poll_without_waiting(std::span<pollfd> watched) {
-    int ready = 0;
-    while ((ready = poll(watched.data(), watched.size(), 0)) < 0 && errno == EINTR) {
-    }
-    return ready;
-}
-
 // Notes what the wait found ready of a moving lane's ends.
 void note_ready(lane& each, const pollfd& ready) {
     if (ready.fd == each.mover.source.fd && ready.events == POLLIN) {
@@ -512,7 +507,12 @@ lane closing_lane(int fd, const lane_ending& on_end) {
     return closing;
 }
 
-transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
+namespace {
+
+// The turns of a transfer, with Ctrl-C and Ctrl-\ held back: `outside` is the mask that the
+// waits let them in by.
+transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
+                            const sigset_t& outside) {
     transfer_run run{};
     run.lanes = lanes;
     run.limit = limit;
@@ -554,15 +554,14 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
         if (!any_waiting && !busy) {
             return with_input_state({transfer_end::completed}, run);
         }
-        if (busy && (!any_waiting || (!short_move && ++busy_turns < busy_turns_between_looks))) {
+        if (busy && (!short_move || !any_waiting) && ++busy_turns < busy_turns_between_looks) {
             continue;
         }
         busy_turns = 0;
         // A lane that still moves chunks must not wait for the others: they are only looked at.
-        const int ready =
-            busy ? poll_without_waiting(watched)
-                 : poll_unless_stopped(watched.data(), watched.size(),
-                                       wait_timeout(lanes, run, last_progress), interrupt_seen);
+        const int ready = poll_letting_interrupts_in(
+            watched.data(), watched.size(), busy ? 0 : wait_timeout(lanes, run, last_progress),
+            outside, interrupt_seen);
         if (interrupt_seen != 0) {
             return with_input_state({transfer_end::interrupted}, run);
         }
@@ -578,4 +577,17 @@ transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
             wake_lanes(lanes, watched);
         }
     }
+}
+
+}  // namespace
+
+// Ctrl-C and Ctrl-\ are let in only while the transfer waits or looks at its waiting lanes,
+// each wait one call: their handler, which closes descriptors by number, never runs in the
+// middle of a move, and a move never blocks (a write that may is let in on its own, by
+// write_interruptibly).
+transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
+    const sigset_t outside = hold_interrupts_back();
+    const transfer_end end = run_held_lanes(lanes, limit, outside);
+    restore_signal_mask(outside);  // one that came after the last look is delivered here
+    return end;
 }

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <chrono>
+#include <poll.h>
 #include <span>
 
 // Where a lane is in its life.
@@ -101,7 +102,9 @@ struct transfer_end {
 [[nodiscard]] lane closing_lane(int fd, const lane_ending& on_end);
 
 // Runs the lanes until every one is done, one fails, the run is interrupted, or (with a limit
-// in force) the transfer made no progress for the whole period.
+// in force) the transfer made no progress for the whole period. SIGINT and SIGQUIT are held
+// back meanwhile and let in only by its waits (and by a write that may block); one that comes
+// after its last wait is delivered as it returns.
 [[nodiscard]] transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit);
 
 // Whether `fd` is one of this run's own connections (made non-blocking for the transfer),

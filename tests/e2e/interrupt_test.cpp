@@ -315,6 +315,55 @@ TEST(interrupt, a_standard_output_whose_writes_block_can_still_be_ended) {
     }
 }
 
+// A transfer that never has to wait: a peer that keeps sending, moved a byte at a time into
+// /dev/null, keeps the connection readable and the destination ready on every turn. Ctrl-C
+// still ends it at once, whether nothing waits at all (-o) or standard input, held open,
+// waits beside it (-i -o). The peer sends until the test ends, so a run that doesn't notice
+// the signal goes on until the deadline.
+TEST(interrupt, ends_a_transfer_that_never_waits) {
+    struct busy_case {
+        std::string name;
+        std::vector<std::string> options;
+    };
+    const busy_case cases[] = {
+        {"receiving, nothing waits", {"-o"}},
+        {"two-way, standard input waits", {"-i", "-o"}},
+    };
+    for (const busy_case& row : cases) {
+        SCOPED_TRACE(row.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(null_fd, 0);
+        spawn_options options;
+        options.stdin_pipe = true;
+        options.stdout_fd = null_fd;
+        std::vector<std::string> args{"-q", "-b", "1", "-h", local_host(port)};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        process ferrox = spawn(dir, args, options);
+        close(null_fd);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0) << ferrox.err();
+        std::thread flood([peer] {
+            const std::string block(1 << 16, 'f');
+            while (send(peer, block.data(), block.size(), MSG_NOSIGNAL) > 0) {
+            }
+        });
+        std::this_thread::sleep_for(500ms);  // the connection's queue is full by now
+        ferrox.signal(SIGINT);
+        const exit_result result = ferrox.wait(10s);
+        shutdown(peer, SHUT_RDWR);  // the flood's send fails: it ends
+        flood.join();
+        close(peer);
+        close(server);
+        const std::string err = ferrox.err();
+        EXPECT_TRUE(result.exited) << "still running at the deadline: " << err;
+        EXPECT_EQ(result.status, 0) << err;
+        EXPECT_NE(err.find("interupted.\n"), std::string::npos) << err;
+    }
+}
+
 // Counts the connections a listening socket gets within `period`, accepting each.
 int connections_within(int server, seconds period) {
     const auto deadline = std::chrono::steady_clock::now() + period;
