@@ -424,6 +424,44 @@ TEST(idle_timeout, a_two_way_client_feeding_a_slow_reader_does_not_time_out) {
     }
 }
 
+// A two-way client whose standard output, a pipe, is read slowly (64 KiB every 100 ms): the
+// connection is spliced straight into the pipe, so the client waits for the connection's
+// bytes and the pipe's room at once; the reader's progress still counts, and nothing times
+// out.
+TEST(idle_timeout, a_slow_reader_of_standard_output_is_progress) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    int slow[2];
+    ASSERT_EQ(pipe(slow), 0);
+    spawn_options options;
+    options.stdin_pipe = true;
+    options.stdout_fd = slow[1];
+    process client = spawn(dir, {"-q", "-i", "-o", "-t", "0.5", "-h", local_host(port)}, options);
+    close(slow[1]);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    const std::string data = random_bytes(3 << 20, 311);
+    std::thread reply([&] {
+        send_all(peer, data);
+        shutdown(peer, SHUT_WR);
+    });
+    std::string arrived;
+    char piece[65536];
+    for (ssize_t n = 0; (n = read(slow[0], piece, sizeof piece)) > 0;) {
+        arrived.append(piece, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(100ms);
+    }
+    const exit_result result = client.wait(60s);
+    reply.join();
+    close(slow[0]);
+    close(peer);
+    close(server);
+    EXPECT_EQ(result.status, 0) << client.err();
+    EXPECT_EQ(client.err().find("timeout"), std::string::npos) << client.err();
+    EXPECT_TRUE(arrived == data) << arrived.size() << " of " << data.size() << " bytes";
+}
+
 // The summary counts every byte that a write took, even when the next write of the same chunk
 // fails: a receiver whose file may hold 100 KiB counts exactly what the file holds.
 TEST(summary_count, a_receiver_past_its_file_size_limit_counts_what_the_file_holds) {
