@@ -6,6 +6,7 @@
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
 #include "transfer/interruptible_write.hpp"
+#include "transfer/kernel_path.hpp"
 #include "transfer/plain_path.hpp"
 
 #include <cerrno>
@@ -119,10 +120,6 @@ chunk_result move_chunk(chunk_mover& mover, ready_ends ready) {
     return kernel_move(mover, ready);
 }
 
-bool chunk_in_flight_now(const chunk_mover& mover) {
-    return mover.chunk.length > 0;
-}
-
 void close_mover(chunk_mover& mover) {
     if (writes_may_block(mover)) {
         end_interruptible_writes();
@@ -134,8 +131,4 @@ void close_mover(chunk_mover& mover) {
 
 bool failed_by_interrupt(int error) {
     return error == EBADF && interrupt_seen != 0;
-}
-
-bool asked_first(stream_kind kind) {
-    return kind == stream_kind::shared_pipe || kind == stream_kind::terminal;
 }

@@ -6,28 +6,7 @@
 // build kernel_path_none.cpp, and every chunk goes by read and write.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-#include <sys/types.h>
-
-struct chunk_mover;
-struct chunk_result;
-struct ready_ends;
-
-enum class kernel_method : std::uint8_t {
-    none,                // read and write
-    sendfile_from_file,  // a regular file into a socket of ours
-    splice_direct,       // one side is a pipe
-    splice_via_pipe,     // through a pipe of our own
-};
-
-struct kernel_channel {
-    kernel_method method = kernel_method::none;
-    int pipe_read = -1;  // our own pipe, for splice_via_pipe
-    int pipe_write = -1;
-    bool pair_supported = false;  // a chunk has gone through: the kernel supports this pair
-    off_t file_position = -1;     // sendfile after a read: where the next read starts
-};
+#include "transfer/chunk.hpp"
 
 // The kernel's method for this pair, or kernel_method::none.
 [[nodiscard]] kernel_channel open_kernel_channel(const chunk_mover& mover);

@@ -4,7 +4,7 @@
 #include "platform/descriptor.hpp"
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
-#include "transfer/chunk_mover.hpp"
+#include "transfer/chunk.hpp"
 #include "transfer/plain_path.hpp"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // and write.
 #include "transfer/kernel_path.hpp"
 
-#include "transfer/chunk_mover.hpp"
+#include "transfer/chunk.hpp"
 #include "transfer/plain_path.hpp"
 
 kernel_channel open_kernel_channel(const chunk_mover& /*mover*/) {

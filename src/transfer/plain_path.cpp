@@ -2,7 +2,7 @@
 #include "transfer/plain_path.hpp"
 
 #include "platform/platform.hpp"
-#include "transfer/chunk_mover.hpp"
+#include "transfer/chunk.hpp"
 #include "transfer/interruptible_write.hpp"
 
 #include <algorithm>

@@ -4,6 +4,7 @@
 #include "state/alloc.hpp"
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
+#include "transfer/kernel_path.hpp"
 #include "transfer/move_size.hpp"
 
 #include <cerrno>
