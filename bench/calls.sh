@@ -22,9 +22,9 @@ mib=256
 head -c $((mib << 20)) /dev/urandom >"$work/data"
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
-# The calls that move or wait for data, and those a route might add per chunk; the rest are
-# start-up and close.
-data_calls='^(read|write|readv|writev|sendto|recvfrom|sendmsg|recvmsg|sendfile|splice|tee|poll|ppoll|select|pselect6|lseek|ioctl|fcntl|getsockopt)$'
+# The calls that move or wait for data, and those a route might add per chunk (a signal mask
+# set around a wait counts with it); the rest are start-up and close.
+data_calls='^(read|write|readv|writev|sendto|recvfrom|sendmsg|recvmsg|sendfile|splice|tee|poll|ppoll|select|pselect6|lseek|ioctl|fcntl|getsockopt|rt_sigprocmask)$'
 count_data_calls() { awk -v calls="$data_calls" '$NF ~ calls {sum += $4} END {print sum + 0}' "$1"; }
 
 # calls TRACED_SIDE RECEIVER SENDER: runs both as shell commands, with strace -c on the one

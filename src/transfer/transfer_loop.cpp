@@ -37,9 +37,11 @@ constexpr milliseconds linger_period{1000};
 constexpr milliseconds longest_progress_look{250};
 // While one lane keeps moving whole chunks, the lanes that wait are looked at after this many
 // turns, or at once after a short move: a poll per chunk would double a busy relay's calls.
-// The look lets Ctrl-C in as well: lanes that all keep moving get it as often, with nothing to
-// look at.
+// The look lets Ctrl-C in as well.
 constexpr int busy_turns_between_looks = 4;
+// Lanes that all keep moving, with none waiting, let Ctrl-C in by a look at nothing this
+// often: promptly, and without a call for every few chunks.
+constexpr milliseconds busy_interrupt_look{10};
 
 // What the lanes of one transfer share while it runs.
 struct transfer_run {
@@ -520,6 +522,7 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
     watched.reserve(lanes.size() * 2);
     steady::time_point last_progress = steady::now();
     int busy_turns = 0;
+    steady::time_point next_interrupt_look = steady::now() + busy_interrupt_look;
     for (;;) {
         bool busy = false;
         bool short_move = false;
@@ -554,7 +557,13 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
         if (!any_waiting && !busy) {
             return with_input_state({transfer_end::completed}, run);
         }
-        if (busy && (!short_move || !any_waiting) && ++busy_turns < busy_turns_between_looks) {
+        if (busy && !any_waiting) {
+            const steady::time_point now = steady::now();
+            if (now < next_interrupt_look) {
+                continue;
+            }
+            next_interrupt_look = now + busy_interrupt_look;
+        } else if (busy && !short_move && ++busy_turns < busy_turns_between_looks) {
             continue;
         }
         busy_turns = 0;
