@@ -45,9 +45,11 @@ struct chunk_result {
         taken,  // a chunk was taken from the source and is in flight: it goes on to be delivered
         // The kernel's route can't carry this chunk; the plain one takes it over at once.
         plain_from_now_on,  // the kernel refuses this pair
-        plain_for_a_chunk,  // a socket's splice took nothing although it has bytes (it stops
-                            // at an urgent byte, and gives 0 there as at the end): a plain
-                            // read tells; the kernel route goes on after
+        // This chunk only, and the kernel route goes on after: a splice took nothing from
+        // ends the wait found ready (a TCP socket's splice stops short of an urgent byte),
+        // a socket's splice gave 0 (only a read tells its end from an urgent byte), or the
+        // chunk was handed over already and waits in the buffer.
+        plain_for_a_chunk,
     } kind;
     std::size_t bytes = 0;
     // The moved chunk, when it passed through the program (the checksum or the echo log

@@ -7,7 +7,8 @@
 // source (into the buffer, into a pipe of our own, or as a span of the source file); with one
 // in flight it delivers the rest, the way the place that holds it allows. A splice between a
 // pipe and the other end takes and delivers in one call. So the wait comes from what the
-// chunk holds: none, the source; one in flight, the destination; a splice, both.
+// chunk holds: with none, the source (or, for such a splice, whichever of its two ends the
+// wait hasn't yet found ready); with one in flight, the destination.
 //
 // Nothing here ever blocks on a peer or a pipe: a source that has nothing and a destination
 // that has no room are a must_wait, and the transfer's one wait decides what comes next. A

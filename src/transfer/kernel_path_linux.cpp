@@ -104,9 +104,9 @@ chunk_result wait_result(awaited_end end) {
     return result;
 }
 
-// A splice between a pipe and the other end took nothing: what the wait hasn't found ready
-// since the last move is what it waits for. (Where it found both ready, the mover hands the
-// chunk to a read.)
+// A splice between a pipe and the other end took nothing: it waits for what the wait hasn't
+// found ready (the lane keeps what was found ready until the move uses it). Where both were
+// found ready, the chunk goes by read instead.
 awaited_end either_end(ready_ends ready) {
     if (ready.source && !ready.destination) {
         return awaited_end::destination;
@@ -448,7 +448,7 @@ chunk_result kernel_deliver(chunk_mover& mover) {
     case place::file_position: return send_from_file_position(mover);
     case place::file_offset: return send_from_file_offset(mover);
     case place::own_pipe: return splice_out_of_own_pipe(mover);
-    case place::buffer: break;  // the plain route delivers it
+    case place::buffer: break;  // never here: carry_in_kernel hands such a chunk over
     }
     return {chunk_result::plain_from_now_on};
 }

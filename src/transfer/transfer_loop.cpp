@@ -281,6 +281,18 @@ void look_for_progress(lane& each, transfer_run& run, const chunk_result& result
     each.look_at = steady::now() + std::min(run.limit.period / 4, longest_progress_look);
 }
 
+// A move that took and delivered nothing, and now waits for one of its ends, leaves the other
+// as ready as the wait found it: a splice that the wait found able to write, and that waits
+// for its source, knows that both are ready once the source is (and takes that chunk by read).
+ready_ends still_ready(ready_ends ready, awaited_end awaited) {
+    switch (awaited) {
+    case awaited_end::source: return {false, ready.destination};
+    case awaited_end::destination: return {ready.source, false};
+    case awaited_end::both: break;
+    }
+    return {};
+}
+
 // A chunk cut short by a failed write still delivered what the writes before took.
 void account_partial(const chunk_result& result) {
     if (result.kind == chunk_result::destination_failed && result.bytes > 0) {
@@ -298,7 +310,8 @@ lane_turn serve_moving(lane& each, transfer_run& run) {
         return serve_ending(each, run);
     }
     const chunk_in_flight before = each.mover.chunk;
-    const chunk_result result = move_chunk(each.mover, std::exchange(each.found_ready, {}));
+    const ready_ends ready = std::exchange(each.found_ready, {});
+    const chunk_result result = move_chunk(each.mover, ready);
     switch (result.kind) {
     case chunk_result::moved: {
         run.progress = true;
@@ -316,8 +329,12 @@ lane_turn serve_moving(lane& each, transfer_run& run) {
         const chunk_in_flight& now = each.mover.chunk;
         const bool taken = before.length == 0 && now.length > 0 &&
                            now.held != chunk_in_flight::place::file_position;
-        run.progress = run.progress || taken || now.delivered > before.delivered;
+        const bool moved_any = taken || now.delivered > before.delivered;
+        run.progress = run.progress || moved_any;
         wait_for_chunk(each, result.awaited);
+        if (!moved_any) {
+            each.found_ready = still_ready(ready, result.awaited);
+        }
         look_for_progress(each, run, result);
         return lane_turn::stopped;
     }

@@ -249,11 +249,11 @@ TEST(connection_end, a_reset_during_the_close_ends_the_wait_at_once) {
 // Sends 1000 bytes, one urgent byte, then 1000 bytes, and keeps the connection open: a peer
 // that closed right after would hide a receiver that holds the rest back (or spins) until the
 // end of data.
-std::string send_with_urgent_byte(int fd) {
+std::string send_with_urgent_byte(int fd, std::chrono::milliseconds pause_before_urgent = 100ms) {
     const std::string before = random_bytes(1000, 85);
     const std::string after = random_bytes(1000, 86);
     send_all(fd, before);
-    std::this_thread::sleep_for(100ms);  // the urgent byte arrives on its own
+    std::this_thread::sleep_for(pause_before_urgent);  // the urgent byte arrives on its own
     send(fd, "U", 1, MSG_OOB);
     std::this_thread::sleep_for(100ms);
     send_all(fd, after);
@@ -321,6 +321,36 @@ TEST_P(urgent_data, a_relay_forwards_every_byte_and_goes_on) {
     close(client);
     close(server);
     EXPECT_EQ(relay.wait(20s).status, 0) << relay.err();
+}
+
+// A two-way client under an idle limit, its standard output a pipe, that has been idle long
+// enough to look at its progress before the urgent byte comes: it still writes the byte in
+// its place and goes on at once, without spinning, while the peer keeps the connection open.
+TEST_P(urgent_data, a_two_way_client_under_an_idle_limit_goes_on) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    int out_pipe[2] = {-1, -1};
+    ASSERT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+    spawn_options options;
+    options.stdin_pipe = true;
+    options.stdout_fd = out_pipe[1];
+    process client =
+        spawn(dir, with_path({"-q", "-i", "-o", "-t", "10", "-h", local_host(port)}), options);
+    close(out_pipe[1]);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    // idle past a few looks at the destination's progress before the urgent byte
+    const std::string sent = send_with_urgent_byte(peer, 1000ms);
+    const std::string arrived = receive_exactly(out_pipe[0], sent.size(), 5s);
+    EXPECT_TRUE(arrived == sent) << arrived.size() << " of " << sent.size();
+    shutdown(peer, SHUT_WR);
+    client.close_stdin();
+    const exit_result result = client.wait(20s);
+    close(out_pipe[0]);
+    close(peer);
+    close(server);
+    EXPECT_EQ(result.status, 0) << client.err();
 }
 
 INSTANTIATE_TEST_SUITE_P(paths, urgent_data, every_path, path_name);
