@@ -22,7 +22,7 @@ constexpr std::size_t unseen_summed_pipe_move = std::size_t{256} << 10;
 // no faster.
 constexpr std::size_t unseen_file_to_tcp_move = std::size_t{512} << 10;
 // From a TCP connection into a regular file: through the program. Reads of at most 512 KiB
-// measured 1.03x to 1.05x slower into a tmpfs file, as the minimal read/write mover does with
+// measured 1.02x to 1.05x slower into a tmpfs file, as the minimal read/write mover does with
 // a 512 KiB buffer against its 1 MiB; into a disk file and with the checksum 1 MiB is no
 // slower. Such a receiver touches 1 MiB of its buffer, about 4 MiB at its peak.
 constexpr std::size_t unseen_tcp_to_file_move = std::size_t{1} << 20;
