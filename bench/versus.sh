@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# Times two ferrox builds against each other on every route, in pairs (farm-bench --vs: A and
-# B in turn, the median of the wall-time ratios A/B), so that a change to the data path shows
+# Times two ferrox builds against each other on every route, in pairs (A and B in turn, which
+# goes first alternating; the median of the wall-time ratios A/B), so that a change to the data path shows
 # whether any route got slower. Both ends of each transfer are the build under test, at its
 # defaults; a real consumer sits behind the receiver where the route has one (a file on tmpfs
 # or disk, a pipe read by cat).
@@ -59,13 +59,31 @@ dir=$(mktemp -d "$PWD/versus.XXXXXX")
 trap 'rm -rf "$dir" /dev/shm/ferrox-versus.*' EXIT
 head -c $((1 << 30)) /dev/urandom >/dev/shm/ferrox-versus.data
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# seconds FERROX ROUTE PORT: the wall time of one transfer.
+seconds() {
+    local start=$EPOCHREALTIME
+    one_transfer "$1" "$2" /dev/shm/ferrox-versus.data "$3" "$dir"
+    awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.4f\n", e - s }'
+}
+
 echo "| route | median A/B (min to max), A = $new, B = $old, $pairs pairs |"
 echo "|---|---|"
 for route in "${routes[@]}"; do
     port=$(free_port)
-    ratio=$(farm-bench -n "$pairs" --timeout 900 \
-        --vs "bash $0 --one $old $route /dev/shm/ferrox-versus.data $port $dir" \
-        -- bash "$0" --one "$new" "$route" /dev/shm/ferrox-versus.data "$port" "$dir" 2>&1 |
-        awk '$1 == "A/B" && $2 == "wall" {printf "%s (%s to %s)", $4, $3, $5}')
-    echo "| $route | ${ratio:-no figure: run farm-bench by hand} |"
+    ratios=()
+    for ((i = 0; i < pairs; i++)); do
+        if ((i % 2 == 0)); then
+            a=$(seconds "$new" "$route" "$port")
+            b=$(seconds "$old" "$route" "$port")
+        else
+            b=$(seconds "$old" "$route" "$port")
+            a=$(seconds "$new" "$route" "$port")
+        fi
+        ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.4f", a / b }')")
+    done
+    ratio=$(printf '%s\n' "${ratios[@]}" | python3 -c '
+import statistics, sys
+xs = [float(line) for line in sys.stdin]
+print("%.4f (%.4f to %.4f)" % (statistics.median(xs), min(xs), max(xs)))')
+    echo "| $route | $ratio |"
 done

@@ -564,7 +564,7 @@ TEST(fault_stdout, a_write_past_the_file_size_limit_is_reported_and_tidied_up) {
         {"UNIX listener, splice", file_size_case::unix_listener, {"-b", "65536"}},
         {"UNIX listener, checksum", file_size_case::unix_listener, {"-s"}},
         {"UNIX listener, SIGXFSZ ignored at start", file_size_case::unix_listener, {}, true},
-        // TCP into a file: read and written 512 KiB at a time at the defaults, spliced with a
+        // TCP into a file: read and written up to 1 MiB at a time at the defaults, spliced with a
         // buffer size
         {"TCP listener, read and write", file_size_case::tcp_listener, {}},
         {"TCP listener, splice", file_size_case::tcp_listener, {"-b", "65536"}},
