@@ -84,7 +84,7 @@ out=bench/results/calls.txt
         "$(calls sender "$ceiling recv-rw $work/sock >/dev/null" "$ferrox -q -u $work/sock $work/data")" 64 \
         "sendfile" "$(calls sender "$ceiling recv-rw $work/sock >/dev/null" "$ceiling send-splice $work/sock $work/data")" 1024
     row "TCP into a file (receiver)" \
-        "$(calls receiver "$ferrox -q -l $p >$work/out" "$ceiling send-rw $p $work/data")" 512 \
+        "$(calls receiver "$ferrox -q -l $p >$work/out" "$ceiling send-rw $p $work/data")" 1024 \
         "read/write" "$(calls receiver "$ceiling recv-rw $p >$work/out" "$ceiling send-rw $p $work/data")" 1024
     row "TCP into a file, --sum -b 65536 (receiver)" \
         "$(calls receiver "$ferrox -q -s -b 65536 -l $p >$work/out" "$ceiling send-rw $p $work/data")" 64 \
