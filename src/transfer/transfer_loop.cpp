@@ -624,7 +624,10 @@ void note_watches(transfer_run& run, std::span<const pollfd> found) {
         if ((each.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
             continue;
         }
-        const int error = pending_socket_error(each.fd);
+        int error = pending_socket_error(each.fd);
+        if (error == EPIPE && socket_is_tcp(each.fd)) {
+            error = ECONNRESET;  // how Linux tells a reset that came after the peer's end
+        }
         if (error != 0) {
             if (!run.failure) {
                 run.failure = transfer_end{transfer_end::source_failed, error, each.fd};
