@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
@@ -19,6 +20,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -143,7 +145,7 @@ stream_seen read_to_the_end(int fd, seconds limit) {
         if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
             return seen;
         }
-        const ssize_t n = recv(fd, piece, sizeof piece, 0);
+        const ssize_t n = read(fd, piece, sizeof piece);  // a socket or a pipe
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -589,6 +591,179 @@ TEST(two_way_half_close, a_server_that_stays_open_holds_the_transfer_until_the_t
     EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
 }
 
+// The server answers once 100 KB of the upload arrived, ends its side, and reads the rest
+// of the 8 MB. The server's end is a half-close: it still reads, and a standard input that
+// isn't a terminal goes on to it whole (as a file, and as a pipe), with status 0.
+TEST(two_way_half_close, the_peers_end_leaves_the_rest_of_standard_input_to_be_sent) {
+    const std::string upload = random_bytes(8 << 20, 324);
+    std::signal(SIGPIPE, SIG_IGN);  // a ferrox that ended leaves its input pipe without a reader
+    for (const bool from_pipe : {false, true}) {
+        SCOPED_TRACE(from_pipe ? "standard input a pipe" : "standard input a file");
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options;
+        if (from_pipe) {
+            options.stdin_pipe = true;
+        } else {
+            options.stdin_data = upload;
+        }
+        process client = spawn(dir, {"-q", "-i", "-o", "-h", local_host(port)}, options);
+        std::thread feeder;
+        if (from_pipe) {
+            // the feeder owns the pipe's write end from now on
+            feeder = std::thread([fd = std::exchange(client.stdin_write, -1), &upload] {
+                std::size_t done = 0;
+                while (done < upload.size()) {
+                    const ssize_t n = write(fd, upload.data() + done, upload.size() - done);
+                    if (n <= 0) {
+                        break;  // ferrox ended with the pipe unread
+                    }
+                    done += static_cast<std::size_t>(n);
+                }
+                close(fd);
+            });
+        }
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        std::string arrived = receive_exactly(peer, 100000, 10s);
+        send_all(peer, "answer\n");
+        shutdown(peer, SHUT_WR);
+        arrived += receive_all(peer, 20s);
+        const exit_result result = client.wait(20s);
+        if (feeder.joinable()) {
+            feeder.join();
+        }
+        close(peer);
+        close(server);
+        EXPECT_EQ(result.status, 0) << client.err();
+        EXPECT_EQ(client.out(), "answer\n");
+        EXPECT_EQ(arrived.size(), upload.size());
+        EXPECT_TRUE(arrived == upload);
+    }
+}
+
+// Standard input is a pipe held open. At the peer's end, standard output closes at once (its
+// reader learns the end) and the transfer goes on: what is written to standard input later
+// still reaches the peer. It then ends with standard input's end, or, under --timeout, once
+// standard input has been idle for the period; either way with a plain end and status 0.
+TEST(two_way_half_close, at_the_peers_end_output_closes_and_input_goes_on) {
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        bool input_ends;
+    } cases[] = {
+        {"standard input ends", {}, true},
+        {"standard input idle under --timeout", {"-t", "1"}, false},
+    };
+    std::signal(SIGPIPE, SIG_IGN);  // a ferrox that ended leaves its input pipe without a reader
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        int output[2];
+        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+        spawn_options options;
+        options.stdin_pipe = true;
+        options.stdout_fd = output[1];
+        process client = spawn(
+            dir, with(with({"-q", "-i", "-o"}, each.options), {"-h", local_host(port)}), options);
+        close(output[1]);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        send_all(peer, "answer\n");
+        shutdown(peer, SHUT_WR);
+        const stream_seen at_output = read_to_the_end(output[0], 3s);
+        close(output[0]);
+        EXPECT_EQ(at_output.data, "answer\n");
+        EXPECT_TRUE(at_output.ended) << "standard output still open 3 s after the peer's end";
+        EXPECT_FALSE(client.ended_within(500ms))
+            << "the peer's end ended the transfer while standard input was open: " << client.err();
+        EXPECT_EQ(write(client.stdin_write, "more\n", 5), 5);
+        EXPECT_EQ(receive_exactly(peer, 5, 3s), "more\n");
+        if (each.input_ends) {
+            client.close_stdin();
+        }
+        const stream_seen rest = read_to_the_end(peer, 5s);
+        const exit_result result = client.wait(10s);
+        close(peer);
+        close(server);
+        EXPECT_TRUE(rest.ended && rest.error == 0 && rest.data.empty())
+            << rest.data.size() << " more bytes, "
+            << (rest.ended ? error_text(rest.error) : "no end within 5 s");
+        EXPECT_EQ(result.status, 0) << client.err();
+    }
+}
+
+// A person typing expects the session to be over when the peer ends: a terminal's input
+// ends the transfer at once.
+TEST(two_way_half_close, the_peers_end_ends_a_session_typed_at_a_terminal) {
+    temp_dir dir;
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_fd = slave;
+    process client = spawn(dir, {"-q", "-i", "-o", "-h", local_host(port)}, options);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    send_all(peer, "answer\n");
+    shutdown(peer, SHUT_WR);
+    EXPECT_TRUE(client.ended_within(3s)) << "the session outlived the peer's end";
+    const exit_result result = client.wait(10s);
+    close(peer);
+    close(server);
+    close(master);
+    close(slave);
+    EXPECT_EQ(result.status, 0) << client.err();
+    EXPECT_EQ(client.out(), "answer\n");
+}
+
+// Two ferrox ends exchange files of different lengths, each two-way with its file on standard
+// input: the shorter one's end is a half-close, and each receives the other's whole file.
+TEST(two_way_half_close, two_ferrox_ends_exchange_files_of_different_lengths) {
+    const std::string longer = random_bytes(8 << 20, 325);
+    const std::string shorter = random_bytes(3 << 20, 326);
+    for (const transport over : {transport::tcp, transport::unix_domain}) {
+        SCOPED_TRACE(name_of(over));
+        temp_dir dir;
+        const bool tcp = over == transport::tcp;
+        const std::string port = port_text(free_tcp_port());
+        const std::string path = dir.file("sock");
+        for (const bool listener_sends_longer : {true, false}) {
+            SCOPED_TRACE(listener_sends_longer ? "the listener's file longer"
+                                               : "the client's file longer");
+            const std::string& from_listener = listener_sends_longer ? longer : shorter;
+            const std::string& from_client = listener_sends_longer ? shorter : longer;
+            spawn_options listening;
+            listening.stdin_data = from_listener;
+            process listener =
+                start_listener(dir,
+                               with({"-i", "-o"}, tcp ? std::vector<std::string>{"-l", port}
+                                                      : std::vector<std::string>{"-U", path}),
+                               listening);
+            spawn_options connecting;
+            connecting.stdin_data = from_client;
+            process client = spawn(
+                dir,
+                with({"-q", "-i", "-o"}, tcp ? std::vector<std::string>{"-h", "127.0.0.1:" + port}
+                                             : std::vector<std::string>{"-u", path}),
+                connecting);
+            const exit_result client_end = client.wait(30s);
+            const exit_result listener_end = listener.wait(30s);
+            EXPECT_EQ(client_end.status, 0) << client.err();
+            EXPECT_EQ(listener_end.status, 0) << listener.err();
+            EXPECT_EQ(client.out().size(), from_listener.size());
+            EXPECT_TRUE(client.out() == from_listener);
+            EXPECT_EQ(listener.out().size(), from_client.size());
+            EXPECT_TRUE(listener.out() == from_client);
+        }
+    }
+}
+
 // A reader that takes 64 KiB every tenth of a second is never idle for a --timeout period,
 // however long the sender's queue stays full; one that takes nothing is, and the bytes the
 // relay holds for it are then lost: its client sees a reset and the status is 1.
@@ -717,6 +892,46 @@ TEST(idle_timeout, a_slow_reader_of_standard_output_is_progress) {
     EXPECT_EQ(result.status, 0) << client.err();
     EXPECT_EQ(client.err().find("timeout"), std::string::npos) << client.err();
     EXPECT_TRUE(arrived == data) << arrived.size() << " of " << data.size() << " bytes";
+}
+
+// A two-way client whose standard output, a pipe, stops draining while its server still
+// sends: --timeout ends it, and what the client took from the connection, or left unread in
+// it, never reaches standard output. That is a failure, status 1, whichever way the bytes
+// go: spliced straight from the connection into the pipe at the defaults, or through the
+// program for --sum.
+TEST(idle_timeout, a_timeout_that_strands_the_peers_bytes_is_a_failure) {
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+    } cases[] = {
+        {"at the defaults", {}},
+        {"with --sum", {"-s"}},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        int output[2];
+        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+        spawn_options options;  // standard input: /dev/null
+        options.stdout_fd = output[1];
+        process client = spawn(
+            dir, with(each.options, {"-i", "-o", "-t", "1", "-h", local_host(port)}), options);
+        close(output[1]);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        std::thread sender([peer] { send_all(peer, std::string(32 << 20, 'x')); });
+        const exit_result result = client.wait(20s);
+        shutdown(peer, SHUT_RDWR);
+        sender.join();
+        close(peer);
+        close(output[0]);
+        close(server);
+        EXPECT_FALSE(result.timed_out) << client.err();
+        EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+        EXPECT_EQ(result.status, 1) << client.err();
+    }
 }
 
 // The summary counts every byte that a write took, even when the next write of the same chunk
