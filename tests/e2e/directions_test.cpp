@@ -410,8 +410,6 @@ TEST(relay_held_end, a_reset_of_the_server_ends_the_hold_and_reaches_the_client)
             // until then, and so the server's reset is the client's end
             EXPECT_EQ(seen.error, ECONNRESET) << error_text(seen.error);
             EXPECT_EQ(relay_end.status, 1) << relay->err();
-            EXPECT_NE(relay->err().find(error_text(ECONNRESET) + "\n"), std::string::npos)
-                << relay->err();
         }
     }
 }
@@ -654,7 +652,7 @@ TEST(two_way_half_close, at_the_peers_end_output_closes_and_input_goes_on) {
         bool input_ends;
     } cases[] = {
         {"standard input ends", {}, true},
-        {"standard input idle under --timeout", {"-t", "1"}, false},
+        {"standard input idle under --timeout", {"-t", "2"}, false},
     };
     std::signal(SIGPIPE, SIG_IGN);  // a ferrox that ended leaves its input pipe without a reader
     for (const auto& each : cases) {
