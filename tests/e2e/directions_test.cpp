@@ -5,15 +5,22 @@
 // idleness; and every byte accepted from one side reaches the other, or its sender is reset.
 #include "harness.hpp"
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -83,6 +90,88 @@ std::thread send_then_half_close(int fd, const std::string& data) {
 std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
     args.insert(args.end(), more.begin(), more.end());
     return args;
+}
+
+// The test's client straight to its server, as a baseline for a relay in between.
+int connect_directly(const relay_setup& setup) {
+    return setup.over == transport::tcp ? connect_tcp(std::stoi(setup.server_address))
+                                        : connect_unix(setup.server_address);
+}
+
+// A peer that fails closes its connection with a reset.
+void close_with_a_reset(int fd) {
+    const linger at_once{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+    close(fd);
+}
+
+// A receive buffer this small advertises a window of a few KiB. Set on a listening socket
+// before the accept (the accepted one inherits it) or on a socket before its connect: shrunk
+// afterwards, below the window already advertised, it makes TCP drop segments.
+void shrink_receive_buffer(int fd, int size = 2048) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+// A client over 127.0.0.1 whose tiny receive window holds back what is sent to it.
+int connect_tcp_with_a_tiny_window(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    shrink_receive_buffer(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// What a peer saw of a stream: its bytes, and how it ended.
+struct stream_seen {
+    std::string data;
+    bool ended = false;  // a plain end or an error came before the deadline
+    int error = 0;       // the error that ended it; 0 for a plain end
+};
+
+stream_seen read_to_the_end(int fd, seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    stream_seen seen;
+    char piece[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd watch{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
+            return seen;
+        }
+        const ssize_t n = read(fd, piece, sizeof piece);  // a socket or a pipe
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            seen.ended = true;
+            seen.error = n < 0 ? errno : 0;
+            return seen;
+        }
+        seen.data.append(piece, static_cast<std::size_t>(n));
+    }
+}
+
+// Watches a connection for nothing but its hang-up and error events, as a server that
+// waits for its next request without reading does: the events seen, 0 at the deadline.
+short trouble_within(int fd, seconds limit) {
+    pollfd watch{fd, 0, 0};
+    const int ms =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+    return poll(&watch, 1, ms) == 1 ? watch.revents : 0;
+}
+
+int socket_error(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error;
 }
 
 // Both peers send 8 MB at once, half-close and read to the end: each gets the other's stream
@@ -266,6 +355,173 @@ TEST(relay_half_close, a_server_that_answers_then_resets_fails_its_client_throug
     }
 }
 
+// The relay's rows of the cases below, beside the same peers connected directly.
+struct held_end_case {
+    const char* name;
+    transport over;
+    bool through_relay;
+};
+
+// The server takes nothing of the 8000 bytes its client sends (a tiny receive window), says
+// "bye", ends its side and resets a second later; the client reads to the end. Connected
+// directly, the client sees the plain end at once. A relay holds the server's end back
+// until the server has acknowledged the client's bytes, which it never does: the server's
+// reset must end that hold and reach the client as a reset within a few seconds, though
+// the relay has nothing of its own in flight to the server.
+TEST(relay_held_end, a_reset_of_the_server_ends_the_hold_and_reaches_the_client) {
+    const held_end_case cases[] = {
+        {"directly", transport::tcp, false},
+        {"through a relay", transport::tcp, true},
+    };
+    for (const held_end_case& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const relay_setup setup = prepare_relay(dir, each.over);
+        shrink_receive_buffer(setup.server);
+        std::unique_ptr<process> relay;
+        if (each.through_relay) {
+            relay.reset(new process(start_relay(dir, setup)));
+        }
+        const int client = each.through_relay ? connect_to_relay(setup) : connect_directly(setup);
+        ASSERT_GE(client, 0);
+        const int far = accept_with_deadline(setup.server);
+        ASSERT_GE(far, 0);
+        send_all(client, random_bytes(8000, 320));  // the client's own buffer takes them all
+        send_all(far, "bye");
+        shutdown(far, SHUT_WR);
+        std::thread server_resets([far] {
+            std::this_thread::sleep_for(1s);
+            close_with_a_reset(far);
+        });
+        const stream_seen seen = read_to_the_end(client, 4s);
+        server_resets.join();
+        close(client);
+        close(setup.server);
+        EXPECT_EQ(seen.data, "bye");
+        EXPECT_TRUE(seen.ended) << "no end reached the client within 4 s (the server reset at 1 s)";
+        if (!each.through_relay) {
+            EXPECT_EQ(seen.error, 0) << "a plain end, before the server's reset";
+            continue;
+        }
+        const exit_result relay_end = relay->wait(10s);
+        EXPECT_FALSE(relay_end.timed_out) << relay->err();
+        if (counts_unacknowledged_bytes) {
+            // where the relay sees what the server never acknowledged, it holds the end back
+            // until then, and so the server's reset is the client's end
+            EXPECT_EQ(seen.error, ECONNRESET) << error_text(seen.error);
+            EXPECT_EQ(relay_end.status, 1) << relay->err();
+        }
+    }
+}
+
+// The client streams until it sees the server's end; the server reads slowly (64 KiB every
+// 10 ms, far below what the client sends), and once the stream is under way it says "bye"
+// and ends its side. Connected directly the client sees the end at once. A relay may hold
+// the end back only until the server has acknowledged (over a socket file: read) what the
+// relay had taken from the client when the end came; held until nothing at all is queued,
+// it never comes, since the client's bytes keep coming.
+TEST(relay_held_end, a_client_that_streams_until_the_end_sees_a_slow_readers_end) {
+    const held_end_case cases[] = {
+        {"tcp, directly", transport::tcp, false},
+        {"tcp, through a relay", transport::tcp, true},
+        {"unix, through a relay", transport::unix_domain, true},
+    };
+    for (const held_end_case& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const relay_setup setup = prepare_relay(dir, each.over);
+        std::unique_ptr<process> relay;
+        if (each.through_relay) {
+            relay.reset(new process(start_relay(dir, setup)));
+        }
+        const int client = each.through_relay ? connect_to_relay(setup) : connect_directly(setup);
+        ASSERT_GE(client, 0);
+        const int far = accept_with_deadline(setup.server);
+        ASSERT_GE(far, 0);
+        std::atomic<bool> stop{false};
+        std::thread streamer([client, &stop] {
+            const std::string piece = random_bytes(65536, 321);
+            while (!stop) {
+                pollfd room{client, POLLOUT, 0};
+                if (poll(&room, 1, 100) == 1 &&
+                    send(client, piece.data(), piece.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+                    errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    return;
+                }
+            }
+        });
+        std::thread slow_reader([far, &stop] {
+            char piece[65536];
+            while (!stop) {
+                pollfd watch{far, POLLIN, 0};
+                if (poll(&watch, 1, 100) == 1 && recv(far, piece, sizeof piece, 0) <= 0) {
+                    return;
+                }
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+        std::this_thread::sleep_for(300ms);  // the relay's queue to the server is full
+        send_all(far, "bye");
+        shutdown(far, SHUT_WR);
+        const stream_seen seen = read_to_the_end(client, 4s);
+        stop = true;
+        streamer.join();
+        slow_reader.join();
+        shutdown(client, SHUT_RDWR);
+        shutdown(far, SHUT_RDWR);
+        close(client);
+        close(far);
+        close(setup.server);
+        EXPECT_EQ(seen.data, "bye");
+        EXPECT_TRUE(seen.ended && seen.error == 0)
+            << (seen.ended ? error_text(seen.error) : "no end within 4 s");
+        if (relay) {
+            EXPECT_FALSE(relay->wait(10s).timed_out) << relay->err();
+        }
+    }
+}
+
+// The client sends "req", ends its side and resets half a second later; the server reads to
+// the end and then only watches its connection. Connected directly it sees the reset at
+// once. Through a relay the reset must reach it too, within a few seconds: the relay's lane
+// from the client is done, but that connection can still fail, and the relay's other lane
+// waits only for the server's bytes.
+TEST(relay_held_end, a_reset_after_a_half_close_reaches_a_server_that_only_watches) {
+    const held_end_case cases[] = {
+        {"directly", transport::tcp, false},
+        {"through a relay", transport::tcp, true},
+    };
+    for (const held_end_case& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const relay_setup setup = prepare_relay(dir, each.over);
+        std::unique_ptr<process> relay;
+        if (each.through_relay) {
+            relay.reset(new process(start_relay(dir, setup)));
+        }
+        const int client = each.through_relay ? connect_to_relay(setup) : connect_directly(setup);
+        ASSERT_GE(client, 0);
+        const int far = accept_with_deadline(setup.server);
+        ASSERT_GE(far, 0);
+        send_all(client, "req");
+        shutdown(client, SHUT_WR);
+        EXPECT_EQ(receive_all(far, 10s), "req");
+        std::this_thread::sleep_for(500ms);
+        close_with_a_reset(client);
+        const short seen = trouble_within(far, 3s);
+        const int error = socket_error(far);
+        close(far);
+        close(setup.server);
+        EXPECT_NE(seen & (POLLHUP | POLLERR), 0) << "nothing within 3 s of the client's reset";
+        // (Linux reports a reset that comes after the peer's end as EPIPE)
+        EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error_text(error);
+        if (relay) {
+            const exit_result relay_end = relay->wait(10s);
+            EXPECT_EQ(relay_end.status, 1) << relay->err();
+        }
+    }
+}
+
 // A request from a finished input: the answer that comes after standard input ended is
 // written whole to standard output, from a real web server and from one the test plays.
 TEST(two_way_half_close, the_answer_to_a_finished_input_arrives_whole) {
@@ -331,6 +587,179 @@ TEST(two_way_half_close, a_server_that_stays_open_holds_the_transfer_until_the_t
     EXPECT_EQ(result.status, 0) << client.err();
     EXPECT_EQ(client.out(), "answer\n");
     EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+}
+
+// The server answers once 100 KB of the upload arrived, ends its side, and reads the rest
+// of the 8 MB. The server's end is a half-close: it still reads, and a standard input that
+// isn't a terminal goes on to it whole (as a file, and as a pipe), with status 0.
+TEST(two_way_half_close, the_peers_end_leaves_the_rest_of_standard_input_to_be_sent) {
+    const std::string upload = random_bytes(8 << 20, 324);
+    std::signal(SIGPIPE, SIG_IGN);  // a ferrox that ended leaves its input pipe without a reader
+    for (const bool from_pipe : {false, true}) {
+        SCOPED_TRACE(from_pipe ? "standard input a pipe" : "standard input a file");
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options;
+        if (from_pipe) {
+            options.stdin_pipe = true;
+        } else {
+            options.stdin_data = upload;
+        }
+        process client = spawn(dir, {"-q", "-i", "-o", "-h", local_host(port)}, options);
+        std::thread feeder;
+        if (from_pipe) {
+            // the feeder owns the pipe's write end from now on
+            feeder = std::thread([fd = std::exchange(client.stdin_write, -1), &upload] {
+                std::size_t done = 0;
+                while (done < upload.size()) {
+                    const ssize_t n = write(fd, upload.data() + done, upload.size() - done);
+                    if (n <= 0) {
+                        break;  // ferrox ended with the pipe unread
+                    }
+                    done += static_cast<std::size_t>(n);
+                }
+                close(fd);
+            });
+        }
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        std::string arrived = receive_exactly(peer, 100000, 10s);
+        send_all(peer, "answer\n");
+        shutdown(peer, SHUT_WR);
+        arrived += receive_all(peer, 20s);
+        const exit_result result = client.wait(20s);
+        if (feeder.joinable()) {
+            feeder.join();
+        }
+        close(peer);
+        close(server);
+        EXPECT_EQ(result.status, 0) << client.err();
+        EXPECT_EQ(client.out(), "answer\n");
+        EXPECT_EQ(arrived.size(), upload.size());
+        EXPECT_TRUE(arrived == upload);
+    }
+}
+
+// Standard input is a pipe held open. At the peer's end, standard output closes at once (its
+// reader learns the end) and the transfer goes on: what is written to standard input later
+// still reaches the peer. It then ends with standard input's end, or, under --timeout, once
+// standard input has been idle for the period; either way with a plain end and status 0.
+TEST(two_way_half_close, at_the_peers_end_output_closes_and_input_goes_on) {
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        bool input_ends;
+    } cases[] = {
+        {"standard input ends", {}, true},
+        {"standard input idle under --timeout", {"-t", "2"}, false},
+    };
+    std::signal(SIGPIPE, SIG_IGN);  // a ferrox that ended leaves its input pipe without a reader
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        int output[2];
+        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+        spawn_options options;
+        options.stdin_pipe = true;
+        options.stdout_fd = output[1];
+        process client = spawn(
+            dir, with(with({"-q", "-i", "-o"}, each.options), {"-h", local_host(port)}), options);
+        close(output[1]);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        send_all(peer, "answer\n");
+        shutdown(peer, SHUT_WR);
+        const stream_seen at_output = read_to_the_end(output[0], 3s);
+        close(output[0]);
+        EXPECT_EQ(at_output.data, "answer\n");
+        EXPECT_TRUE(at_output.ended) << "standard output still open 3 s after the peer's end";
+        EXPECT_FALSE(client.ended_within(500ms))
+            << "the peer's end ended the transfer while standard input was open: " << client.err();
+        EXPECT_EQ(write(client.stdin_write, "more\n", 5), 5);
+        EXPECT_EQ(receive_exactly(peer, 5, 3s), "more\n");
+        if (each.input_ends) {
+            client.close_stdin();
+        }
+        const stream_seen rest = read_to_the_end(peer, 5s);
+        const exit_result result = client.wait(10s);
+        close(peer);
+        close(server);
+        EXPECT_TRUE(rest.ended && rest.error == 0 && rest.data.empty())
+            << rest.data.size() << " more bytes, "
+            << (rest.ended ? error_text(rest.error) : "no end within 5 s");
+        EXPECT_EQ(result.status, 0) << client.err();
+    }
+}
+
+// A person typing expects the session to be over when the peer ends: a terminal's input
+// ends the transfer at once.
+TEST(two_way_half_close, the_peers_end_ends_a_session_typed_at_a_terminal) {
+    temp_dir dir;
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_fd = slave;
+    process client = spawn(dir, {"-q", "-i", "-o", "-h", local_host(port)}, options);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    send_all(peer, "answer\n");
+    shutdown(peer, SHUT_WR);
+    EXPECT_TRUE(client.ended_within(3s)) << "the session outlived the peer's end";
+    const exit_result result = client.wait(10s);
+    close(peer);
+    close(server);
+    close(master);
+    close(slave);
+    EXPECT_EQ(result.status, 0) << client.err();
+    EXPECT_EQ(client.out(), "answer\n");
+}
+
+// Two ferrox ends exchange files of different lengths, each two-way with its file on standard
+// input: the shorter one's end is a half-close, and each receives the other's whole file.
+TEST(two_way_half_close, two_ferrox_ends_exchange_files_of_different_lengths) {
+    const std::string longer = random_bytes(8 << 20, 325);
+    const std::string shorter = random_bytes(3 << 20, 326);
+    for (const transport over : {transport::tcp, transport::unix_domain}) {
+        SCOPED_TRACE(name_of(over));
+        temp_dir dir;
+        const bool tcp = over == transport::tcp;
+        const std::string port = port_text(free_tcp_port());
+        const std::string path = dir.file("sock");
+        for (const bool listener_sends_longer : {true, false}) {
+            SCOPED_TRACE(listener_sends_longer ? "the listener's file longer"
+                                               : "the client's file longer");
+            const std::string& from_listener = listener_sends_longer ? longer : shorter;
+            const std::string& from_client = listener_sends_longer ? shorter : longer;
+            spawn_options listening;
+            listening.stdin_data = from_listener;
+            process listener =
+                start_listener(dir,
+                               with({"-i", "-o"}, tcp ? std::vector<std::string>{"-l", port}
+                                                      : std::vector<std::string>{"-U", path}),
+                               listening);
+            spawn_options connecting;
+            connecting.stdin_data = from_client;
+            process client = spawn(
+                dir,
+                with({"-q", "-i", "-o"}, tcp ? std::vector<std::string>{"-h", "127.0.0.1:" + port}
+                                             : std::vector<std::string>{"-u", path}),
+                connecting);
+            const exit_result client_end = client.wait(30s);
+            const exit_result listener_end = listener.wait(30s);
+            EXPECT_EQ(client_end.status, 0) << client.err();
+            EXPECT_EQ(listener_end.status, 0) << listener.err();
+            EXPECT_EQ(client.out().size(), from_listener.size());
+            EXPECT_TRUE(client.out() == from_listener);
+            EXPECT_EQ(listener.out().size(), from_client.size());
+            EXPECT_TRUE(listener.out() == from_client);
+        }
+    }
 }
 
 // A reader that takes 64 KiB every tenth of a second is never idle for a --timeout period,
@@ -464,6 +893,46 @@ TEST(idle_timeout, a_slow_reader_of_standard_output_is_progress) {
     EXPECT_TRUE(arrived == data) << arrived.size() << " of " << data.size() << " bytes";
 }
 
+// A two-way client whose standard output, a pipe, stops draining while its server still
+// sends: --timeout ends it, and what the client took from the connection, or left unread in
+// it, never reaches standard output. That is a failure, status 1, whichever way the bytes
+// go: spliced straight from the connection into the pipe at the defaults, or through the
+// program for --sum.
+TEST(idle_timeout, a_timeout_that_strands_the_peers_bytes_is_a_failure) {
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+    } cases[] = {
+        {"at the defaults", {}},
+        {"with --sum", {"-s"}},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        int output[2];
+        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+        spawn_options options;  // standard input: /dev/null
+        options.stdout_fd = output[1];
+        process client = spawn(
+            dir, with(each.options, {"-i", "-o", "-t", "1", "-h", local_host(port)}), options);
+        close(output[1]);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        std::thread sender([peer] { send_all(peer, std::string(32 << 20, 'x')); });
+        const exit_result result = client.wait(20s);
+        shutdown(peer, SHUT_RDWR);
+        sender.join();
+        close(peer);
+        close(output[0]);
+        close(server);
+        EXPECT_FALSE(result.timed_out) << client.err();
+        EXPECT_NE(client.err().find("timeout\n"), std::string::npos) << client.err();
+        EXPECT_EQ(result.status, 1) << client.err();
+    }
+}
+
 // The summary counts every byte that a write took, even when the next write of the same chunk
 // fails: a receiver whose file may hold 100 KiB counts exactly what the file holds.
 TEST(summary_count, a_receiver_past_its_file_size_limit_counts_what_the_file_holds) {
@@ -484,6 +953,92 @@ TEST(summary_count, a_receiver_past_its_file_size_limit_counts_what_the_file_hol
     const auto summary = find_summary(receiver.err(), "bytes written to stdout");
     ASSERT_TRUE(summary) << receiver.err();
     EXPECT_EQ(summary->bytes, 102400) << receiver.err();
+}
+
+// A two-way client feeds 16 MB from a file to a server that takes nothing more, until
+// --timeout or Ctrl-C ends it. The summary counts what the server received: every byte that
+// a write took, the delivered part of the chunk in flight too, less what the reset at a
+// timeout threw away (an interrupt closes plainly, and the server gets every byte written).
+TEST(summary_count, a_timeout_or_an_interrupt_counts_what_the_server_received) {
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        bool interrupted;
+    } cases[] = {
+        {"--timeout", {"-t", "1"}, false},
+        {"Ctrl-C", {}, true},
+    };
+    const std::string data = random_bytes(16 << 20, 322);
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        spawn_options options;
+        options.stdin_data = data;
+        process client =
+            spawn(dir, with(with({"-i", "-o"}, each.options), {"-h", local_host(port)}), options);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0);
+        if (each.interrupted) {
+            ASSERT_TRUE(client.wait_for_err("connected to")) << client.err();
+            std::this_thread::sleep_for(1500ms);  // the server's window is long full
+            client.signal(SIGINT);
+        }
+        const exit_result result = client.wait(20s);
+        const std::size_t received = receive_all(peer, 20s).size();  // what it had, then the end
+        close(peer);
+        close(server);
+        EXPECT_FALSE(result.timed_out) << client.err();
+        const auto summary = find_summary(client.err(), "bytes transfered in");
+        ASSERT_TRUE(summary) << client.err();
+        EXPECT_GT(received, 0U);
+        if (counts_unacknowledged_bytes || each.interrupted) {
+            EXPECT_EQ(summary->bytes, static_cast<long>(received)) << client.err();
+        } else {
+            // what the reset threw away from the send buffer can't be told apart here
+            EXPECT_GE(summary->bytes, static_cast<long>(received)) << client.err();
+        }
+    }
+}
+
+// A relay whose pair fails counts what its peers received. The client sends "req" and ends
+// its side, so the relay's lane to the server is done; the server answers 8000 bytes, of
+// which the client's tiny window takes a few KiB, and resets. The relay resets the client
+// too; its summary says the 3 bytes of the request and what the client then reads, no more:
+// a lane that failed never sent its end, so no place in the count of unacknowledged bytes is
+// that end's.
+TEST(summary_count, a_relay_whose_server_resets_counts_what_its_client_received) {
+    temp_dir dir;
+    const relay_setup setup = prepare_relay(dir, transport::tcp);
+    process relay = start_relay(dir, setup);
+    const int client = connect_tcp_with_a_tiny_window(std::stoi(setup.relay_address));
+    ASSERT_GE(client, 0);
+    const int far = accept_with_deadline(setup.server);
+    ASSERT_GE(far, 0);
+    send_all(client, "req");
+    shutdown(client, SHUT_WR);
+    EXPECT_EQ(receive_all(far, 10s), "req");  // the relay passed the client's end on
+    send_all(far, random_bytes(8000, 323));
+    std::this_thread::sleep_for(500ms);  // the client's window is full, the rest queued
+    close_with_a_reset(far);
+    const exit_result relay_end = relay.wait(10s);
+    const stream_seen at_client = read_to_the_end(client, 10s);
+    close(client);
+    close(setup.server);
+    EXPECT_EQ(relay_end.status, 1) << relay.err();
+    EXPECT_NE(relay.err().find("read: " + error_text(ECONNRESET) + "\n"), std::string::npos)
+        << relay.err();
+    EXPECT_EQ(at_client.error, ECONNRESET) << error_text(at_client.error);
+    EXPECT_LT(at_client.data.size(), 8000U) << "the client's window took everything";
+    const auto summary = find_summary(relay.err(), "bytes transfered in");
+    ASSERT_TRUE(summary) << relay.err();
+    const long delivered = 3 + static_cast<long>(at_client.data.size());
+    if (counts_unacknowledged_bytes) {
+        EXPECT_EQ(summary->bytes, delivered) << relay.err();
+    } else {
+        EXPECT_GE(summary->bytes, delivered) << relay.err();
+    }
 }
 
 }  // namespace

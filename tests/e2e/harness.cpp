@@ -167,6 +167,22 @@ bool process::wait_for_err(const std::string& text, seconds limit) const {
     return false;
 }
 
+bool process::ended_within(seconds limit) const {
+    const auto deadline = clock::now() + limit;
+    for (;;) {
+        siginfo_t info{};
+        if (pid > 0 &&
+            waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            return true;
+        }
+        if (pid <= 0 || clock::now() >= deadline) {
+            return pid <= 0;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
 process::~process() {
     if (pid > 0) {
         kill(pid, SIGKILL);

@@ -66,6 +66,8 @@ struct process {
     // Waits until standard error holds `text`; false at the deadline or if the process ended
     // without printing it.
     bool wait_for_err(const std::string& text, seconds limit = 20s) const;
+    // Whether the process ends within `limit`; it is left to wait() either way.
+    [[nodiscard]] bool ended_within(seconds limit) const;
     void signal(int number) const;
     ~process();
 };

@@ -387,8 +387,13 @@ TEST_F(ipv6_everything_else, echo_log_and_verbose_lines_are_the_same_over_ipv6) 
     ASSERT_EQ(write(client.stdin_write, "ask", 3), 3);
     EXPECT_EQ(receive_exactly(fd, 3, 20s), "ask");
     send_all(fd, "reply");
-    close(fd);  // the peer's end ends the two-way transfer
+    close(fd);
     close(server);
+    // the peer's end closes standard output; standard input, still open, may go on to it
+    ASSERT_TRUE(wait_for_file_text(client.out_path, "reply", 10s)) << client.out();
+    EXPECT_FALSE(client.ended_within(500ms))
+        << "the peer's end ended the transfer while standard input was open: " << client.err();
+    client.close_stdin();  // and its end ends the transfer
     EXPECT_EQ(client.wait(20s).status, 0) << client.err();
     EXPECT_EQ(client.out(), "reply");
     const std::string connected = "connected to ::1 (::1) on port " + port_text(port) + ".\n";
