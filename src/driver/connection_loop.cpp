@@ -2,6 +2,7 @@
 #include "driver/connection_loop.hpp"
 
 #include "driver/end_policy.hpp"
+#include "driver/run_report.hpp"
 #include "driver/startup.hpp"
 #include "endpoints/close_connection.hpp"
 #include "platform/descriptor.hpp"
@@ -23,11 +24,6 @@
 
 namespace {
 
-[[noreturn]] void die(const char* message) {
-    std::fputs(message, stderr);
-    std::exit(1);
-}
-
 // Closes a descriptor of run_state and forgets it first, so that the interrupt handler can
 // never close the number once a later socket or file has taken it.
 void forget_and_close(descriptor_field* slot) {
@@ -39,10 +35,10 @@ void forget_and_close(descriptor_field* slot) {
 void accept_peer() {
     if (run_state.listen_fd == -1 &&
         run_state.listen_fn(&run_state.listen_fd, nullptr, run_state.listen_port) != 0) {
-        die("error creating server socket\n");
+        end_run_with("error creating server socket\n");
     }
     if (run_state.accept_fn(&run_state.data_fd, run_state.listen_fd) != 0) {
-        die("error accepting connections\n");
+        end_run_with("error accepting connections\n");
     }
     // A listener without --continue serves exactly one peer: later clients are refused.
     if (!has_flag(FLAG_CONTINUE)) {
@@ -52,12 +48,17 @@ void accept_peer() {
 
 void connect_to(descriptor_field* slot) {
     if (run_state.connect_fn(slot, run_state.host, run_state.connect_port) != 0) {
-        die("error connecting socket\n");
+        end_run_with("error connecting socket\n");
     }
 }
 
 bool relay_mode() {
     return has_flag(FLAG_LISTEN) && has_flag(FLAG_HOST);
+}
+
+// The cycle's connection: the accepted peer, or the one a client made.
+transfer_side data_connection() {
+    return {run_state.data_fd, true};
 }
 
 // Standard output closed at start holds /dev/null only to keep its number from a socket:
@@ -81,7 +82,7 @@ int take_data_socket(descriptor_field* slot) {
 void connect_onward() {
     if (run_state.connect_fn(&run_state.relay_fd, run_state.host, run_state.connect_port) != 0) {
         close_with_reset(take_data_socket(&run_state.data_fd));
-        die("error connecting socket\n");
+        end_run_with("error connecting socket\n");
     }
 }
 
@@ -97,18 +98,6 @@ void set_up_endpoints() {
     prepare_connection(run_state.data_fd);
     if (relay_mode()) {
         prepare_connection(run_state.relay_fd);
-    }
-}
-
-// The start of a progress line, whose dots and end follow.
-void open_progress_line() {
-    run_state.progress_line_open = 1;
-}
-
-void verbose_start(const char* text) {
-    if (has_flag(FLAG_VERBOSE)) {
-        std::fputs(text, stderr);
-        open_progress_line();
     }
 }
 
@@ -134,18 +123,14 @@ end_verdict send_operands(std::span<char*> operands) {
         }
         const int fd = open(operand, O_RDONLY);
         if (fd < 0) {
-            std::perror(operand);
-            outcome.status = 1;
+            outcome.status |= judge_unopened_file(operand, errno).status;
             continue;
         }
-        if (!has_flag(FLAG_QUIET)) {
-            std::fprintf(stderr, "sending file %s ", operand);
-            open_progress_line();
-        }
-        const transfer_end end = file_copy(fd, run_state.data_fd);
+        announce_file(operand);
+        const transfer_end end = file_copy({fd, false}, data_connection());
         const end_verdict copied = judge_end(end, {operand, false});
         if (close(fd) != 0) {
-            std::perror(operand);
+            report_file_close_failure(operand, errno);
         }
         if (end.kind != transfer_end::completed) {
             // The stream is cut, the connection gone or the run interrupted: the remaining
@@ -160,17 +145,18 @@ end_verdict send_operands(std::span<char*> operands) {
 }
 
 end_verdict move_two_way() {
-    const int near_in = relay_mode() ? run_state.data_fd : STDIN_FILENO;
-    const int far_in = relay_mode() ? run_state.relay_fd : run_state.data_fd;
-    const int near_out = relay_mode() ? run_state.data_fd : STDOUT_FILENO;
-    const int far_out = far_in;
-    return judge_end(relay_loop(near_in, far_in, near_out, far_out), {"read", true});
+    if (relay_mode()) {
+        const transfer_side accepted = data_connection();
+        const transfer_side onward{run_state.relay_fd, true};
+        return judge_end(relay_loop(accepted, accepted, onward), {"read", true});
+    }
+    return judge_end(relay_loop({STDIN_FILENO, false}, {STDOUT_FILENO, false}, data_connection()),
+                     {"read", true});
 }
 
 end_verdict move_local_side(std::span<char*> operands) {
     if (writes_closed_output()) {
-        const transfer_end end{transfer_end::destination_failed, EBADF, STDOUT_FILENO};
-        return judge_end(end, {"read", false});
+        return judge_closed_output();
     }
     if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
         return move_two_way();
@@ -179,36 +165,12 @@ end_verdict move_local_side(std::span<char*> operands) {
         return send_operands(operands);
     }
     if (has_flag(FLAG_OUTPUT)) {
-        verbose_start("receiving ");
-        return judge_end(stdio_copy(run_state.data_fd, STDOUT_FILENO), {"read", false});
+        announce_stream("receiving ");
+        return judge_end(stdio_copy(data_connection(), {STDOUT_FILENO, false}), {"read", false});
     }
-    verbose_start("sending ");
+    announce_stream("sending ");
     return finish_and_judge_sending(
-        judge_end(stdio_copy(STDIN_FILENO, run_state.data_fd), {"read", false}));
-}
-
-// A listener that sends was given no connect port; it names the port it listens on.
-const char* summary_port() {
-    return run_state.connect_port != nullptr ? run_state.connect_port : run_state.listen_port;
-}
-
-void print_summary(const timeval& start, const timeval& end) {
-    if (has_flag(FLAG_QUIET)) {
-        return;
-    }
-    const double seconds = elapsed_seconds(start, end);
-    const double rate = static_cast<double>(run_state.byte_count) / seconds / 1024;
-    const long long bytes = run_state.byte_count;
-    if (has_flag(FLAG_INPUT) && has_flag(FLAG_OUTPUT)) {
-        std::fprintf(stderr, "%lli bytes transfered in %.2f seconds (%.2f K/s)\n", bytes, seconds,
-                     rate);
-    } else if (has_flag(FLAG_OUTPUT)) {
-        std::fprintf(stderr, "%lli bytes written to stdout in %.2f seconds (%.2f K/s)\n", bytes,
-                     seconds, rate);
-    } else {
-        std::fprintf(stderr, "%lli bytes written to %s:%s in %.2f seconds (%.2f K/s)\n", bytes,
-                     run_state.host, summary_port(), seconds, rate);
-    }
+        judge_end(stdio_copy({STDIN_FILENO, false}, data_connection()), {"read", false}));
 }
 
 // The summary counts what reached the peers: bytes that a reset threw away left ferrox's
@@ -269,19 +231,11 @@ int end_of_run(int status) {
         std::fclose(run_state.echo_stream);
     }
     leave_terminal_and_socket_file();
-    if (has_flag(FLAG_SUM)) {
-        std::fprintf(stderr, "checksum: %u\n", static_cast<unsigned>(run_state.checksum));
-    }
-    return status | (echo_log_failed() ? 1 : 0);
+    print_checksum();
+    return judge_run(status);
 }
 
 }  // namespace
-
-double elapsed_seconds(const timeval& start, const timeval& end) {
-    return (static_cast<double>(end.tv_sec) - static_cast<double>(start.tv_sec)) +
-           static_cast<double>(end.tv_usec) / 1000000 -
-           static_cast<double>(start.tv_usec) / 1000000;
-}
 
 int run_connection_loop(int operand_count, char** operands) {
     const std::span<char*> operand_list{operands, static_cast<std::size_t>(operand_count)};

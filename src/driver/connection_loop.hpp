@@ -7,6 +7,3 @@
 // Runs connection cycles until the run ends: after one cycle, or never with --continue
 // (a fatal exit or a signal ends the process then). Returns the exit status.
 [[nodiscard]] int run_connection_loop(int operand_count, char** operands);
-
-// Seconds between two timestamps, each field taken as a double before it is used.
-[[nodiscard]] double elapsed_seconds(const timeval& start, const timeval& end);

@@ -4,9 +4,11 @@
 #include "platform/descriptor.hpp"
 #include "platform/platform.hpp"
 #include "state/run_state.hpp"
+#include "transfer/chunk_accounting.hpp"
 
 #include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -79,9 +81,41 @@ status_and_cut report(const transfer_end& end, const end_labels& labels) {
 
 }  // namespace
 
+end_verdict judge_unopened_file(const char* name, int error) {
+    report_failure(name, error);
+    end_verdict verdict{};
+    verdict.status = 1;
+    return verdict;
+}
+
+void report_file_close_failure(const char* name, int error) {
+    report_failure(name, error);
+}
+
+end_verdict judge_closed_output() {
+    // /dev/null holds the number only to keep it from a socket: nothing written reaches anyone
+    return judge_end({transfer_end::destination_failed, EBADF, STDOUT_FILENO}, {"read", false});
+}
+
+int judge_run(int cycles_status) {
+    return cycles_status | (echo_log_failed() ? 1 : 0);
+}
+
+// The echo log's first failure, in one line under its path as tee gives it.
+void report_echo_log_failure() {
+    if (const int error = echo_log_failure_to_tell(); error != 0) {
+        report_failure(run_state.echo_path, error);
+    }
+}
+
 end_verdict judge_end(const transfer_end& end, const end_labels& labels) {
     close_progress_line(ended_quietly(end));
+    report_echo_log_failure();
     const status_and_cut judged = report(end, labels);
+    int undelivered = 0;
+    for (const lane_facts& each : end.lanes) {
+        undelivered += each.unacknowledged;
+    }
     return {judged.status, judged.cut, end.standard_input_ended,
-            end.kind == transfer_end::interrupted, end.undelivered};
+            end.kind == transfer_end::interrupted, undelivered};
 }

@@ -26,3 +26,16 @@ struct end_labels {
 // Ends an open progress line (" done." after a quiet end, a bare line end before a failure's
 // message), reports the end where it needs a line, and judges it.
 [[nodiscard]] end_verdict judge_end(const transfer_end& end, const end_labels& labels);
+
+// A file operand that can't be opened: reported under its name; the others are still sent.
+[[nodiscard]] end_verdict judge_unopened_file(const char* name, int error);
+
+// A file operand whose close failed after its transfer: reported, and nothing else changes.
+void report_file_close_failure(const char* name, int error);
+
+// A transfer that writes a standard output closed at start: it fails as a write to the
+// closed descriptor would, before anything is read.
+[[nodiscard]] end_verdict judge_closed_output();
+
+// The run's status from its cycles' statuses: an echo log that lost records fails it too.
+[[nodiscard]] int judge_run(int cycles_status);

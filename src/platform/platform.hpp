@@ -17,6 +17,13 @@
 // hasn't read. -1 where the system can't tell.
 [[nodiscard]] int unacknowledged_bytes(int fd);
 
+// Whether unacknowledged_bytes counts our end of data too, once the socket is shut down for
+// writing, until the peer acknowledges it: TCP gives the end a place of its own in the
+// stream's sequence, and a count taken from the sequence (Linux) holds it; a count of the
+// bytes in the send buffer (the BSDs, macOS) never does. Only a count that holds it may have
+// it taken off.
+[[nodiscard]] bool unacknowledged_count_holds_end_of_data();
+
 // Bytes waiting in the outgoing queue of a socket, pipe or terminal that the destination
 // hasn't taken yet (a socket's peer, a pipe's reader, a terminal's line); -1 where the system
 // can't tell. While a write waits for room, a fall in this count is the destination's progress.

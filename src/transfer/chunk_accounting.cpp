@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -27,24 +26,30 @@ void account_chunk(std::size_t length, std::span<const unsigned char> seen, bool
 
 namespace {
 
-bool echo_log_failure_seen = false;
+int echo_log_error = 0;  // the log's first failure
+bool echo_log_error_told = false;
 
-// Reports the log's first failure in one line under its path, as tee does; the ones after it
-// say nothing new. A log that the interrupt handler closed under the write failed by no
-// fault of its own.
-void report_echo_log_failure(int error) {
-    if (echo_log_failure_seen || (error == EBADF && interrupt_seen != 0)) {
+// Keeps the log's first failure; the ones after it say nothing new. A log that the interrupt
+// handler closed under the write failed by no fault of its own.
+void note_echo_log_failure(int error) {
+    if (echo_log_error != 0 || (error == EBADF && interrupt_seen != 0)) {
         return;
     }
-    echo_log_failure_seen = true;
-    errno = error;
-    std::perror(run_state.echo_path);
+    echo_log_error = error;
 }
 
 }  // namespace
 
 bool echo_log_failed() {
-    return echo_log_failure_seen;
+    return echo_log_error != 0;
+}
+
+int echo_log_failure_to_tell() {
+    if (echo_log_error == 0 || echo_log_error_told) {
+        return 0;
+    }
+    echo_log_error_told = true;
+    return echo_log_error;
 }
 
 bool write_echo_record(echo_record& record) {
@@ -64,7 +69,7 @@ bool write_echo_record(echo_record& record) {
         }
         if (written <= 0) {
             // the log failed: this record is lost, the transfer goes on
-            report_echo_log_failure(written < 0 ? errno : EIO);
+            note_echo_log_failure(written < 0 ? errno : EIO);
             break;
         }
         record.written += static_cast<std::size_t>(written);

@@ -30,5 +30,9 @@ struct echo_record {
 // status 1.
 [[nodiscard]] bool echo_log_failed();
 
+// The error that the log first failed with, once: 0 when it hasn't failed, or that error was
+// asked for before.
+[[nodiscard]] int echo_log_failure_to_tell();
+
 // Whether the chunks of this run must pass through the program.
 [[nodiscard]] bool chunks_must_be_seen(bool echo_records);

@@ -128,6 +128,16 @@ void close_mover(chunk_mover& mover) {
     close_own(mover.destination);
 }
 
+void end_destination(chunk_mover& mover) {
+    close_kernel_channel(mover.kernel);
+    close_own(mover.destination);
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd >= 0) {
+        dup2(null_fd, mover.destination.fd);
+        close(null_fd);
+    }
+}
+
 bool failed_by_interrupt(int error) {
     return error == EBADF && interrupt_seen != 0;
 }

@@ -35,6 +35,10 @@
 [[nodiscard]] chunk_result move_chunk(chunk_mover& mover, ready_ends ready);
 void close_mover(chunk_mover& mover);
 
+// Closes the destination for good once it has every byte: the descriptor of our own, and the
+// given one, whose number /dev/null keeps (no later descriptor of this run may take it).
+void end_destination(chunk_mover& mover);
+
 // Whether a failure is the interrupt handler's doing: it closed the descriptor under the
 // call, which is how a user ends a transfer, and nothing is reported.
 [[nodiscard]] bool failed_by_interrupt(int error);

@@ -21,9 +21,13 @@ int undelivered_bytes(int fd, bool shut_down) {
     if (fd < 0 || !socket_is_tcp(fd)) {
         return 0;
     }
-    // our end of data takes a place in TCP's count, but is no byte of the stream
-    const int queued = unacknowledged_bytes(fd) - (shut_down ? 1 : 0);
-    return queued > 0 ? queued : 0;
+    const int counted = unacknowledged_bytes(fd);
+    if (counted <= 0) {
+        return 0;  // none, or the system can't tell
+    }
+    // where our end of data takes a place in the count, it is no byte of the stream
+    const bool end_counted = shut_down && unacknowledged_count_holds_end_of_data();
+    return counted - (end_counted ? 1 : 0);
 }
 
 int pass_end_on(int fd) {

@@ -20,12 +20,12 @@ transfer_end run_one_way(std::span<lane> lanes) {
     return run_lanes(lanes, limit);
 }
 
-transfer_end copy_loop(int from_fd, int to_fd, bool with_dots) {
+transfer_end copy_loop(transfer_side from, transfer_side to, bool with_dots) {
     // the dots show the chunks
     const std::size_t size = transfer_buffer_size(with_dots);
     const chunk_buffer buffer = alloc_chunk_buffer(size);
-    lane one_way = open_lane(from_fd, to_fd, {buffer.get(), size}, chunks_must_be_seen(false),
-                             nullptr, with_dots, with_dots);
+    lane one_way = open_lane(from, to, {buffer.get(), size}, chunks_must_be_seen(false), nullptr,
+                             with_dots, with_dots);
     // Standard output isn't written during a copy to a socket, so SIGPIPE can be held back.
     const bool sigpipe_held = one_way.mover.destination.kind == stream_kind::own_socket &&
                               one_way.mover.kernel.method != kernel_method::none;
@@ -42,12 +42,12 @@ transfer_end copy_loop(int from_fd, int to_fd, bool with_dots) {
 
 }  // namespace
 
-transfer_end copy_plain(int from_fd, int to_fd) {
-    return copy_loop(from_fd, to_fd, false);
+transfer_end copy_plain(transfer_side from, transfer_side to) {
+    return copy_loop(from, to, false);
 }
 
-transfer_end copy_dots(int from_fd, int to_fd) {
-    return copy_loop(from_fd, to_fd, true);
+transfer_end copy_dots(transfer_side from, transfer_side to) {
+    return copy_loop(from, to, true);
 }
 
 transfer_end finish_sending(int fd) {

@@ -57,8 +57,8 @@ bool choose_kernel_paths(lane& near_lane, lane& far_lane) {
 }
 
 // What each direction does once its source has ended.
-void set_endings(lane& near_lane, lane& far_lane) {
-    if (own_connection(near_lane.mover.source.fd)) {
+void set_endings(lane& near_lane, lane& far_lane, bool between_connections) {
+    if (between_connections) {
         near_lane.on_end = {.ends_transfer = false,
                             .passed_on = true,
                             .waits_for_the_other_way = true,
@@ -67,15 +67,22 @@ void set_endings(lane& near_lane, lane& far_lane) {
         return;
     }
     // A terminal's end is the user's Ctrl-D: the session is over. The connection's end is the
-    // peer's: it ends the transfer while standard input is still open.
+    // peer's half-close: standard output ends with it, and the rest of standard input still
+    // goes to the peer, which may still read (an upload answered early). Only a person at a
+    // terminal expects the session to be over at the peer's end. Standard output stays open
+    // where a terminal shows it, or where --continue writes the next peer's bytes there.
     const bool from_terminal = isatty(near_lane.mover.source.fd) != 0;
+    const bool output_ends = isatty(far_lane.mover.destination.fd) == 0 && !has_flag(FLAG_CONTINUE);
     near_lane.on_end = {.ends_transfer = from_terminal, .passed_on = true, .lingers = false};
-    far_lane.on_end = {.ends_transfer = true, .passed_on = false, .lingers = false};
+    far_lane.on_end = {.ends_transfer = from_terminal,
+                       .passed_on = false,
+                       .lingers = false,
+                       .closes_destination = output_ends};
 }
 
 }  // namespace
 
-transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
+transfer_end relay_loop(transfer_side near_in, transfer_side near_out, transfer_side far) {
     // Each direction has a buffer of its own: a chunk that waits for a slow destination must
     // not hold up the other direction.
     const bool chunks_seen = echo_log_in_use();  // one record per chunk
@@ -87,11 +94,12 @@ transfer_end relay_loop(int near_in, int far_in, int near_out, int far_out) {
         return {transfer_end::wait_failed, errno};
     }
     const bool needs_bytes = chunks_must_be_seen(true);
-    lane lanes[] = {open_lane(near_in, far_out, {near_buffer.get(), size}, needs_bytes, near_label,
+    lane lanes[] = {open_lane(near_in, far, {near_buffer.get(), size}, needs_bytes, near_label,
                               false, chunks_seen),
-                    open_lane(far_in, near_out, {far_buffer.get(), size}, needs_bytes, far_label,
+                    open_lane(far, near_out, {far_buffer.get(), size}, needs_bytes, far_label,
                               false, chunks_seen)};
-    set_endings(lanes[0], lanes[1]);
+    pair_lanes(lanes[0], lanes[1]);
+    set_endings(lanes[0], lanes[1], near_in.connection);
     const bool sigpipe_held = choose_kernel_paths(lanes[0], lanes[1]);
     if (sigpipe_held) {
         hold_back_sigpipe();

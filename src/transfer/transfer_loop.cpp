@@ -43,6 +43,12 @@ constexpr int busy_turns_between_looks = 4;
 // often: promptly, and without a call for every few chunks.
 constexpr milliseconds busy_interrupt_look{10};
 
+// A connection of the transfer, watched for its errors and hang-up alone.
+struct connection_watch {
+    int fd = -1;
+    bool hung_up = false;  // it hung up without an error (both ends, normally): not watched again
+};
+
 // What the lanes of one transfer share while it runs.
 struct transfer_run {
     std::span<lane> lanes;
@@ -52,14 +58,11 @@ struct transfer_run {
     bool progress = false;                // a byte moved, or a destination took some, this turn
     bool standard_input_ended = false;
     const lane* log_writer = nullptr;  // the lane whose echo record is half written
+    // The transfer's connections, watched in every wait for a reset while a lane lives: a
+    // lane that is done, or one whose end is held back, no longer waits on its connection,
+    // but a peer that resets must still be told as it would be directly.
+    std::array<connection_watch, 2> watches{};
 };
-
-// Whether the lane's end went to its destination connection as a half-close.
-bool passed_its_end_on(const lane& each) {
-    return each.on_end.passed_on &&
-           (each.state == lane_state::acknowledging || each.state == lane_state::lingering ||
-            each.state == lane_state::done);
-}
 
 // What a lane did in its turn.
 enum class lane_turn : std::uint8_t {
@@ -70,7 +73,7 @@ enum class lane_turn : std::uint8_t {
 
 // A write to a connection that its peer reset fails with EPIPE once the reset has been
 // taken note of; the connection still holds the reset's own error, which says more.
-int error_of_write(const chunk_result& result) {
+int error_behind_write(const chunk_result& result) {
     if (result.error != EPIPE || !is_socket(result.fd)) {
         return result.error;
     }
@@ -89,7 +92,7 @@ void fail_by(transfer_run& run, lane& each, const chunk_result& result) {
     if (result.kind == chunk_result::source_failed) {
         fail(run, each, transfer_end::source_failed, result.error, result.fd);
     } else {
-        fail(run, each, transfer_end::destination_failed, error_of_write(result), result.fd);
+        fail(run, each, transfer_end::destination_failed, error_behind_write(result), result.fd);
     }
 }
 
@@ -131,12 +134,10 @@ bool pass_record_on(lane& each, transfer_run& run) {
     return false;
 }
 
-// Whether a lane that still takes chunks reads `fd`: then it, not a lane that waits for
-// acknowledgements on the same connection, watches what comes in.
-bool read_by_a_moving_lane(const transfer_run& run, int fd) {
-    return !run.stopping && std::any_of(run.lanes.begin(), run.lanes.end(), [fd](const lane& l) {
-        return l.state == lane_state::moving && l.mover.source.fd == fd;
-    });
+// Whether the partner still takes chunks from this lane's destination: then it, not this
+// lane waiting for acknowledgements, watches what comes in.
+bool partner_reads_destination(const lane& each, const transfer_run& run) {
+    return !run.stopping && each.partner != nullptr && each.partner->state == lane_state::moving;
 }
 
 lane_turn serve_lingering(lane& each, transfer_run& run) {
@@ -173,7 +174,7 @@ lane_turn acknowledged(lane& each, transfer_run& run) {
 
 lane_turn serve_acknowledging(lane& each, transfer_run& run) {
     const int fd = each.mover.destination.fd;
-    const bool watches_input = !each.input_ended && !read_by_a_moving_lane(run, fd);
+    const bool watches_input = !each.input_ended && !partner_reads_destination(each, run);
     if (watches_input) {
         const leftover_input input = throw_away_input(fd);
         if (input.state == leftover_input::failed) {
@@ -202,21 +203,32 @@ lane_turn serve_acknowledging(lane& each, transfer_run& run) {
     return lane_turn::stopped;
 }
 
-// Whether bytes taken from the peer whose end this lane read have yet to reach the other
-// peer: what that peer's connection still holds unread, a chunk in flight, or bytes the other
-// peer hasn't acknowledged.
-bool other_way_holds_bytes(const lane& each, const transfer_run& run) {
-    for (const lane& other : run.lanes) {
-        if (&other == &each || other.mover.source.fd != each.mover.destination.fd ||
-            other.state == lane_state::done) {
-            continue;
-        }
-        if (chunk_in_flight_now(other.mover) || unread_input(other.mover.source.fd) > 0 ||
-            undelivered_bytes(other.mover.destination.fd, passed_its_end_on(other)) > 0) {
-            return true;
-        }
+// Bytes the lane has taken from its source, the chunk in flight among them.
+std::int64_t taken_by(const lane& each) {
+    return each.moved + static_cast<std::int64_t>(each.mover.chunk.length);
+}
+
+// Bytes the lane's destination has taken.
+std::int64_t delivered_by(const lane& each) {
+    return each.moved + static_cast<std::int64_t>(each.mover.chunk.delivered);
+}
+
+// Whether the end that this lane read is still held back: the other peer (the partner's
+// destination) has yet to acknowledge what the relay had taken from the peer to be told
+// (this lane's destination) when the end was read, what its connection then held unread
+// among it.
+bool end_held_back(lane& each) {
+    const lane* partner = each.partner;
+    if (partner == nullptr) {
+        return false;
     }
-    return false;
+    if (each.release_at < 0) {
+        each.release_at = taken_by(*partner) + unread_input(partner->mover.source.fd);
+    }
+    const std::int64_t acknowledged =
+        delivered_by(*partner) -
+        undelivered_bytes(partner->mover.destination.fd, partner->shut_down);
+    return acknowledged < each.release_at;
 }
 
 lane_turn serve_ending(lane& each, transfer_run& run) {
@@ -224,11 +236,15 @@ lane_turn serve_ending(lane& each, transfer_run& run) {
         return lane_turn::stopped;
     }
     if (!each.on_end.passed_on) {
+        if (each.on_end.closes_destination) {
+            end_destination(each.mover);
+        }
         each.state = lane_state::done;
         return lane_turn::stopped;
     }
-    if (each.on_end.waits_for_the_other_way && other_way_holds_bytes(each, run)) {
-        // looked at again: a reset of the other peer is passed on by the failure it causes
+    if (each.on_end.waits_for_the_other_way && end_held_back(each)) {
+        // looked at again; a reset of the other peer meanwhile is seen by the transfer's
+        // watch on its connection, and ends the hold as a failure
         wait_until(each, -1, 0, steady::now() + longest_pause);
         return lane_turn::stopped;
     }
@@ -236,6 +252,7 @@ lane_turn serve_ending(lane& each, transfer_run& run) {
         fail(run, each, transfer_end::destination_failed, error, each.mover.destination.fd);
         return lane_turn::stopped;
     }
+    each.shut_down = true;
     each.state = lane_state::acknowledging;
     each.pause = first_pause;
     each.last_queued = -1;
@@ -245,10 +262,8 @@ lane_turn serve_ending(lane& each, transfer_run& run) {
 // The source ended: the lane whose destination is the same connection knows that its input
 // has nothing more to tell.
 lane_turn source_ended(lane& each, transfer_run& run) {
-    for (lane& other : run.lanes) {
-        if (other.mover.destination.fd == each.mover.source.fd) {
-            other.input_ended = true;
-        }
+    if (each.partner != nullptr) {
+        each.partner->input_ended = true;
     }
     if (each.mover.source.fd == STDIN_FILENO) {
         run.standard_input_ended = true;
@@ -294,8 +309,9 @@ ready_ends still_ready(ready_ends ready, awaited_end awaited) {
 }
 
 // A chunk cut short by a failed write still delivered what the writes before took.
-void account_partial(const chunk_result& result) {
+void account_partial(lane& each, const chunk_result& result) {
     if (result.kind == chunk_result::destination_failed && result.bytes > 0) {
+        each.moved += static_cast<std::int64_t>(result.bytes);
         account_chunk(result.bytes,
                       result.seen.empty() ? result.seen : result.seen.first(result.bytes), false);
     }
@@ -315,6 +331,7 @@ lane_turn serve_moving(lane& each, transfer_run& run) {
     switch (result.kind) {
     case chunk_result::moved: {
         run.progress = true;
+        each.moved += static_cast<std::int64_t>(result.bytes);
         account_chunk(result.bytes, result.seen, each.with_dots);
         if (each.echo_label != nullptr && echo_log_in_use()) {
             each.echo = {each.echo_label, result.seen, 0};
@@ -341,7 +358,7 @@ lane_turn serve_moving(lane& each, transfer_run& run) {
     case chunk_result::source_ended: return source_ended(each, run);
     default: break;
     }
-    account_partial(result);
+    account_partial(each, result);
     fail_by(run, each, result);
     return lane_turn::stopped;
 }
@@ -357,15 +374,24 @@ lane_turn serve(lane& each, transfer_run& run) {
     return lane_turn::stopped;
 }
 
-// Whether bytes taken from one side have not all reached the other: a chunk in flight, or
-// bytes that a connection's peer hasn't acknowledged.
+bool is_connection(const stream_end& end) {
+    return end.kind == stream_kind::own_socket;
+}
+
+// Whether bytes taken from one side have not all reached the other: a chunk in flight, bytes
+// waiting unread on a connection whose lane still moves (it waits for room: it would have read
+// them otherwise), or bytes that a connection's peer hasn't acknowledged.
 bool bytes_stranded(std::span<const lane> lanes) {
     return std::any_of(lanes.begin(), lanes.end(), [](const lane& each) {
         if (chunk_in_flight_now(each.mover)) {
             return true;
         }
-        return own_connection(each.mover.destination.fd) &&
-               undelivered_bytes(each.mover.destination.fd, passed_its_end_on(each)) > 0;
+        if (each.state == lane_state::moving && is_connection(each.mover.source) &&
+            unread_input(each.mover.source.fd) > 0) {
+            return true;
+        }
+        return is_connection(each.mover.destination) &&
+               undelivered_bytes(each.mover.destination.fd, each.shut_down) > 0;
     });
 }
 
@@ -450,35 +476,52 @@ bool idle_for_the_period(std::span<const lane> lanes, const idle_limit& limit,
     });
 }
 
-// Bytes written to the connections that their peers haven't acknowledged.
-int undelivered_on(std::span<const lane> lanes) {
-    int total = 0;
-    for (const lane& each : lanes) {
-        if (own_connection(each.mover.destination.fd)) {
-            total += undelivered_bytes(each.mover.destination.fd, passed_its_end_on(each));
-        }
+// What the lane did, as the transfer ends. After a failure or a timeout its connection's
+// unacknowledged bytes are counted: a reset is about to throw them away.
+lane_facts facts_of(const lane& each, const transfer_end& end) {
+    lane_facts facts;
+    facts.taken = taken_by(each);
+    facts.delivered = delivered_by(each);
+    facts.end_passed_on = each.shut_down;
+    const bool cut_short =
+        end.kind != transfer_end::completed && end.kind != transfer_end::interrupted;
+    if (cut_short && is_connection(each.mover.destination)) {
+        facts.unacknowledged = undelivered_bytes(each.mover.destination.fd, each.shut_down);
     }
-    return total;
+    return facts;
 }
 
-transfer_end with_input_state(transfer_end end, const transfer_run& run) {
+// A chunk that the transfer's end cuts short still delivered what its writes took: those
+// bytes reached their destination and are counted, with the checksum of what they were.
+void count_delivered_part(lane& each) {
+    const chunk_in_flight& chunk = each.mover.chunk;
+    if (chunk.length == 0 || chunk.delivered == 0) {
+        return;
+    }
+    const std::span<const unsigned char> seen =
+        each.mover.needs_bytes
+            ? std::span<const unsigned char>(each.mover.buffer).first(chunk.delivered)
+            : std::span<const unsigned char>{};
+    account_chunk(chunk.delivered, seen, false);
+}
+
+transfer_end with_facts(transfer_end end, transfer_run& run) {
     end.standard_input_ended = run.standard_input_ended;
-    if (end.kind != transfer_end::completed && end.kind != transfer_end::interrupted) {
-        end.undelivered = undelivered_on(run.lanes);
+    for (std::size_t i = 0; i < run.lanes.size() && i < end.lanes.size(); ++i) {
+        end.lanes[i] = facts_of(run.lanes[i], end);
+        count_delivered_part(run.lanes[i]);
     }
     return end;
 }
 
 }  // namespace
 
-bool own_connection(int fd) {
-    return fd >= 0 && (fd == run_state.data_fd || fd == run_state.relay_fd);
-}
-
-lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool needs_bytes,
-               const char* echo_label, bool with_dots, bool chunks_seen) {
-    const stream_kind from_kind = kind_of_stream(from_fd, own_connection(from_fd));
-    const stream_kind to_kind = kind_of_stream(to_fd, own_connection(to_fd));
+lane open_lane(transfer_side from, transfer_side to, std::span<unsigned char> buffer,
+               bool needs_bytes, const char* echo_label, bool with_dots, bool chunks_seen) {
+    const int from_fd = from.fd;
+    const int to_fd = to.fd;
+    const stream_kind from_kind = kind_of_stream(from_fd, from.connection);
+    const stream_kind to_kind = kind_of_stream(to_fd, to.connection);
     std::span<unsigned char> usable = buffer;
     std::size_t buffered = buffer.size();
     move_route route = move_route::kernel_when_it_can;
@@ -513,7 +556,13 @@ lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer, bool nee
     opened.state = lane_state::moving;
     opened.look_at = never;
     opened.last_queued = -1;
+    opened.release_at = -1;
     return opened;
+}
+
+void pair_lanes(lane& one, lane& other) {
+    one.partner = &other;
+    other.partner = &one;
 }
 
 lane closing_lane(int fd, const lane_ending& on_end) {
@@ -523,10 +572,70 @@ lane closing_lane(int fd, const lane_ending& on_end) {
     closing.state = lane_state::ending;
     closing.look_at = never;
     closing.last_queued = -1;
+    closing.release_at = -1;
     return closing;
 }
 
 namespace {
+
+void watch_connection(transfer_run& run, const stream_end& end) {
+    if (!is_connection(end)) {
+        return;
+    }
+    for (connection_watch& watch : run.watches) {
+        if (watch.fd == end.fd) {
+            return;
+        }
+        if (watch.fd < 0) {
+            watch.fd = end.fd;
+            return;
+        }
+    }
+}
+
+// Whether a lane still takes chunks from the connection: its reads tell of a reset, after the
+// bytes that came before it.
+bool read_by_a_moving_lane(const transfer_run& run, int fd) {
+    return std::any_of(run.lanes.begin(), run.lanes.end(), [fd](const lane& each) {
+        return each.state == lane_state::moving && each.mover.source.fd == fd;
+    });
+}
+
+// Adds the watched connections that no lane waits on or reads to this turn's wait, for their
+// errors and hang-up alone (poll tells those whatever it is asked). Returns how many went in.
+std::size_t add_watches(std::vector<pollfd>& watched, const transfer_run& run) {
+    const std::size_t before = watched.size();
+    for (const connection_watch& watch : run.watches) {
+        const bool in_wait =
+            std::any_of(watched.begin(), watched.end(),
+                        [&watch](const pollfd& each) { return each.fd == watch.fd; });
+        if (watch.fd >= 0 && !watch.hung_up && !in_wait && !read_by_a_moving_lane(run, watch.fd)) {
+            watched.push_back({watch.fd, 0, 0});
+        }
+    }
+    return watched.size() - before;
+}
+
+// A watched connection that tells of an error or a hang-up: an error (a reset) fails the
+// transfer as a read of it would; a hang-up without one follows two normal ends and is left
+// alone from now on.
+void note_watches(transfer_run& run, std::span<const pollfd> found) {
+    for (const pollfd& each : found) {
+        if ((each.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+            continue;
+        }
+        const int error = pending_socket_error(each.fd);
+        if (error != 0) {
+            if (!run.failure) {
+                run.failure = transfer_end{transfer_end::source_failed, error, each.fd};
+            }
+            return;
+        }
+        for (connection_watch& watch : run.watches) {
+            watch.hung_up = watch.hung_up || watch.fd == each.fd;
+        }
+    }
+}
 
 // The turns of a transfer, with Ctrl-C and Ctrl-\ held back: `outside` is the mask that the
 // waits let them in by.
@@ -535,6 +644,10 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
     transfer_run run{};
     run.lanes = lanes;
     run.limit = limit;
+    for (const lane& each : lanes) {
+        watch_connection(run, each.mover.source);
+        watch_connection(run, each.mover.destination);
+    }
     std::vector<pollfd> watched;
     watched.reserve(lanes.size() * 2);
     steady::time_point last_progress = steady::now();
@@ -550,10 +663,10 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
                 short_move = short_move || turn == lane_turn::moved_short;
             }
             if (interrupt_seen != 0) {
-                return with_input_state({transfer_end::interrupted}, run);
+                return with_facts({transfer_end::interrupted}, run);
             }
             if (run.failure) {
-                return with_input_state(*run.failure, run);
+                return with_facts(*run.failure, run);
             }
         }
         if (std::exchange(run.progress, false)) {
@@ -572,8 +685,10 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
             }
         }
         if (!any_waiting && !busy) {
-            return with_input_state({transfer_end::completed}, run);
+            return with_facts({transfer_end::completed}, run);
         }
+        const std::size_t lanes_watched = watched.size();
+        const std::size_t watches = add_watches(watched, run);
         if (busy && !any_waiting) {
             const steady::time_point now = steady::now();
             if (now < next_interrupt_look) {
@@ -589,18 +704,24 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
             watched.data(), watched.size(), busy ? 0 : wait_timeout(lanes, run, last_progress),
             outside, interrupt_seen);
         if (interrupt_seen != 0) {
-            return with_input_state({transfer_end::interrupted}, run);
+            return with_facts({transfer_end::interrupted}, run);
         }
         if (ready < 0 && errno != EINTR) {
-            return with_input_state({transfer_end::wait_failed, errno}, run);
+            return with_facts({transfer_end::wait_failed, errno}, run);
         }
         if (ready == 0 && !busy && idle_for_the_period(lanes, limit, last_progress)) {
             transfer_end end{transfer_end::timed_out};
             end.stranded = bytes_stranded(lanes);
-            return with_input_state(end, run);
+            return with_facts(end, run);
+        }
+        if (ready > 0 && watches > 0) {
+            note_watches(run, std::span<const pollfd>(watched).subspan(lanes_watched, watches));
+            if (run.failure) {
+                return with_facts(*run.failure, run);
+            }
         }
         if (ready >= 0) {
-            wake_lanes(lanes, watched);
+            wake_lanes(lanes, std::span<const pollfd>(watched).first(lanes_watched));
         }
     }
 }

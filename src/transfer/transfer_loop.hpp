@@ -16,6 +16,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <poll.h>
 #include <span>
 
@@ -31,25 +32,40 @@ enum class lane_state : std::uint8_t {
 // What a lane does once its source has ended.
 struct lane_ending {
     // The source's end ends the whole transfer: the other lane takes nothing more (a
-    // terminal's Ctrl-D, the connection's end in a transfer with the standard streams).
+    // terminal's Ctrl-D, or the connection's end while the standard input is a terminal).
     bool ends_transfer = false;
     // The end goes on to the destination connection as a half-close.
     bool passed_on = false;
-    // Between two connections (a relay): the end goes on once every byte taken from the peer
-    // that will be told has reached the other peer. A client told the server's end while the
-    // relay holds bytes that the server may never take would finish, and miss the server's
-    // reset; connected directly, those bytes would have waited for the server's acknowledgement
-    // in the client's own system.
+    // Between two connections (a relay): the end goes on once the other peer has acknowledged
+    // what the relay had taken from it when this end was read. A client told the server's end
+    // while the relay holds bytes that the server may never take would finish, and miss the
+    // server's reset; connected directly, those bytes would have waited for the server's
+    // acknowledgement in the client's own system. Bytes taken after the end was read don't
+    // hold it longer: a peer that streams until it sees the end would hold it for ever.
     bool waits_for_the_other_way = false;
     // After the acknowledgement the peer has a moment to end or to reset: a one-way sender's
     // peer may fail on its first write of what it was sent, right after its system
     // acknowledged it.
     bool lingers = false;
+    // The destination (standard output, not a terminal) is closed once it has every byte, so
+    // that its reader learns the end while the other lane goes on.
+    bool closes_destination = false;
+};
+
+// One side of a transfer: a descriptor, and whether it is a connection that this run made or
+// accepted (non-blocking for the transfer) rather than a descriptor it was given.
+struct transfer_side {
+    int fd = -1;
+    bool connection = false;
 };
 
 // One direction of a transfer.
 struct lane {
     chunk_mover mover;
+    // The lane that goes the other way over the same connection: it reads what this lane's
+    // destination sends, and writes where this lane's source comes from. Null for a one-way
+    // transfer.
+    lane* partner = nullptr;
     const char* echo_label;  // null: the echo log doesn't record this lane
     bool with_dots;
     lane_ending on_end;
@@ -65,11 +81,26 @@ struct lane {
     std::chrono::steady_clock::time_point look_at;
     std::chrono::milliseconds pause;  // between looks for an acknowledgement
     std::chrono::steady_clock::time_point linger_until;
-    int last_queued;   // the destination's queue at the last look, -1 unknown
-    bool input_ended;  // the destination connection's own input ended (read by this lane)
+    int last_queued;     // the destination's queue at the last look, -1 unknown
+    bool input_ended;    // the destination connection's own input ended (read by its partner)
+    bool shut_down;      // our end of data went to the destination connection
+    std::int64_t moved;  // bytes of the chunks that reached the destination whole
+    // Held back (waits_for_the_other_way): the end goes on once the partner's destination has
+    // acknowledged this many of the partner's bytes; -1 while not yet measured.
+    std::int64_t release_at;
 };
 
-// How a transfer ended: the one record that the driver judges.
+// What one lane did, as the transfer ended.
+struct lane_facts {
+    std::int64_t taken = 0;      // bytes taken from the source
+    std::int64_t delivered = 0;  // of those, bytes the destination took (each counted once)
+    // Of those, bytes written to a connection that its peer hadn't acknowledged, which a
+    // reset throws away (where the system counts them).
+    int unacknowledged = 0;
+    bool end_passed_on = false;  // the destination connection got our end of data
+};
+
+// How a transfer ended: the one record of facts that the driver's policy judges.
 struct transfer_end {
     enum kind_type {
         completed,           // every lane is done
@@ -81,19 +112,17 @@ struct transfer_end {
     } kind;
     int error = 0;
     int fd = -1;
-    // timed_out: bytes taken from one side had not all reached the other (or a peer had not
-    // acknowledged them).
+    // timed_out: bytes taken from one side had not all reached the other (a chunk held, bytes
+    // unread on a connection whose lane waits for room, or bytes a peer had not acknowledged).
     bool stranded = false;
     // Standard input was read to its end.
     bool standard_input_ended = false;
-    // After a failure or a timeout: bytes written to the connections that their peers never
-    // acknowledged, which a reset throws away (where the system counts them).
-    int undelivered = 0;
+    std::array<lane_facts, 2> lanes{};  // one per lane, in the order they were given
 };
 
 // `buffer` comes from transfer_buffer_size(chunks_seen); where chunks can't be seen and the
 // bytes pass through the program, a move uses only the first unseen_buffered_move of it.
-[[nodiscard]] lane open_lane(int from_fd, int to_fd, std::span<unsigned char> buffer,
+[[nodiscard]] lane open_lane(transfer_side from, transfer_side to, std::span<unsigned char> buffer,
                              bool needs_bytes, const char* echo_label, bool with_dots,
                              bool chunks_seen);
 
@@ -107,6 +136,5 @@ struct transfer_end {
 // after its last wait is delivered as it returns.
 [[nodiscard]] transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit);
 
-// Whether `fd` is one of this run's own connections (made non-blocking for the transfer),
-// rather than a descriptor it was given.
-[[nodiscard]] bool own_connection(int fd);
+// Links two lanes that go opposite ways over the same connection.
+void pair_lanes(lane& one, lane& other);

@@ -592,7 +592,7 @@ TEST(connection_end, a_huge_timeout_never_fires) {
     const int port = free_tcp_port();
     const int server = listen_tcp(port);
     int slow[2];
-    ASSERT_EQ(pipe(slow), 0);
+    ASSERT_EQ(pipe2(slow, O_CLOEXEC), 0);
     spawn_options options;
     options.stdin_pipe = true;
     options.stdout_fd = slow[1];
@@ -612,6 +612,7 @@ TEST(connection_end, a_huge_timeout_never_fires) {
     for (ssize_t n = 0; (n = read(slow[0], piece, sizeof piece)) > 0;) {
         arrived.append(piece, static_cast<std::size_t>(n));
     }
+    client.close_stdin();
     const exit_result result = client.wait(20s);
     reply.join();
     close(slow[0]);

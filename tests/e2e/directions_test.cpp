@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/socket.h>
@@ -433,7 +434,7 @@ TEST(idle_timeout, a_slow_reader_of_standard_output_is_progress) {
     const int port = free_tcp_port();
     const int server = listen_tcp(port);
     int slow[2];
-    ASSERT_EQ(pipe(slow), 0);
+    ASSERT_EQ(pipe2(slow, O_CLOEXEC), 0);
     spawn_options options;
     options.stdin_pipe = true;
     options.stdout_fd = slow[1];
@@ -452,6 +453,7 @@ TEST(idle_timeout, a_slow_reader_of_standard_output_is_progress) {
         arrived.append(piece, static_cast<std::size_t>(n));
         std::this_thread::sleep_for(100ms);
     }
+    client.close_stdin();
     const exit_result result = client.wait(60s);
     reply.join();
     close(slow[0]);

@@ -188,6 +188,7 @@ TEST(fault_slow_receiver, data_arrives_whole_after_a_pause) {
         const std::string arrived = receive_with_pause(fd, size, size / 3, 3s);
         if (feeder.joinable()) {
             feeder.join();
+            ferrox.close_stdin();
         }
         close(fd);
         const exit_result result = ferrox.wait(30s);
@@ -289,6 +290,7 @@ TEST(fault_idle, an_idle_transfer_uses_no_cpu) {
     const long after = cpu_ticks(client.pid);
     EXPECT_LE(after - before, 2) << "CPU ticks used while idle";
     close(fd);
+    client.close_stdin();
     EXPECT_EQ(client.wait(20s).status, 0);
     close(server);
 }
@@ -447,6 +449,7 @@ TEST(fault_echo_log, a_full_file_system_does_not_stop_the_transfer) {
         ASSERT_GE(fd, 0);
         send_all(fd, data);
         shutdown(fd, SHUT_WR);
+        client.close_stdin();
         EXPECT_EQ(client.wait(30s).status, 1) << client.err();
         reader.join();
         close(out_pipe[0]);
@@ -491,6 +494,7 @@ TEST(fault_echo_log, a_fifo_whose_reader_stalls_holds_nothing_up) {
         process client = spawn(dir, args, options);
         const int fd = accept_with_deadline(server);
         ASSERT_GE(fd, 0);
+        client.close_stdin();  // the peer's end is what ends the transfer
         std::thread feed([&] {
             send_all(fd, data);
             shutdown(fd, SHUT_WR);

@@ -275,6 +275,8 @@ TEST(documented_examples, an_interactive_two_way_session_with_nobuf_and_its_list
     EXPECT_TRUE(wait_for_file_text(session.out_path, "reply\n", 10s)) << session.out();
     ASSERT_EQ(write(master, "\x1c", 1), 1);  // Ctrl-\ ends it
     EXPECT_EQ(session.wait(20s).status, 0) << session.err();
+    // typed into through a pipe, not a terminal: its end is what ends the listener's side
+    listener.close_stdin();
     EXPECT_EQ(listener.wait(20s).status, 0) << listener.err();
     EXPECT_EQ(listener.out(), "k");
     termios after{};

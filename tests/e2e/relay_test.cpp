@@ -55,7 +55,8 @@ TEST_P(two_way_streams, standard_streams_and_a_peer_move_both_ways_at_once) {
     const std::string arrived = receive_exactly(fd, up.size(), 60s);
     sender.join();
     feeder.join();
-    close(fd);  // the peer ends, which ends both directions
+    client.close_stdin();
+    close(fd);  // the peer ends too, which ends both directions
     const exit_result result = client.wait(30s);
     close(server);
     EXPECT_EQ(result.status, 0);
@@ -254,6 +255,7 @@ TEST(echo_log, connect_mode_layout) {
     write_to(client.stdin_write, "x\n");
     EXPECT_EQ(receive_exactly(fd, 2), "x\n");
     close(fd);
+    client.close_stdin();
     EXPECT_EQ(client.wait(20s).status, 0);
     close(server);
     EXPECT_EQ(read_file(log), "=============\nconnected to 127.0.0.1 (127.0.0.1) on port " +
@@ -276,6 +278,7 @@ TEST(echo_log, listen_mode_layout_has_no_tcp_listening_line) {
     write_to(listener.stdin_write, "def");
     EXPECT_EQ(receive_exactly(fd, 3), "def");
     close(fd);
+    listener.close_stdin();
     EXPECT_EQ(listener.wait(20s).status, 0);
     EXPECT_EQ(read_file(log), "=============\nconnection from 127.0.0.1 on port " +
                                   port_text(client_port) + ".\nH: abcL: def");
@@ -418,6 +421,7 @@ TEST(two_way, a_descriptor_beyond_what_select_could_watch_works) {
     ASSERT_GE(fd, 0);
     send_all(fd, "reply\n");
     shutdown(fd, SHUT_WR);
+    client.close_stdin();
     const exit_result result = client.wait(20s);
     close(fd);
     close(server);

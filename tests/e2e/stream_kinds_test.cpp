@@ -253,9 +253,10 @@ TEST_P(stream_kinds, every_byte_arrives_and_the_status_is_zero) {
     if (talker.joinable()) {
         talker.join();
     }
+    // standard input (not a terminal) goes on to the peer after the peer's end, until it ends
+    input.release = true;
     shutdown(peer, SHUT_WR);
     const exit_result result = ferrox.wait(60s);
-    input.release = true;
     close(peer);
     if (server >= 0) {
         close(server);

@@ -77,6 +77,7 @@ TEST(unix_two_way, standard_streams_and_a_peer_move_both_ways) {
     ASSERT_EQ(write(listener.stdin_write, "to peer\n", 8), 8);
     EXPECT_EQ(receive_exactly(fd, 8), "to peer\n");
     close(fd);
+    listener.close_stdin();
     EXPECT_EQ(listener.wait(20s).status, 0);
     EXPECT_EQ(listener.out(), "from peer\n");
     // the UNIX-domain listening line reaches the echo log, even under --quiet
