@@ -4,6 +4,7 @@
 #include "cmdline/options.hpp"
 #include "endpoints/tcp.hpp"
 #include "endpoints/unix_socket.hpp"
+#include "platform/platform.hpp"
 #include "state/alloc.hpp"
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
@@ -11,11 +12,15 @@
 #include "terminal/job_control.hpp"
 #include "terminal/tty.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 copy_fn_type stdio_copy = copy_plain;
@@ -68,12 +73,47 @@ void select_copy_operations() {
     file_copy = has_flag(FLAG_QUIET) ? copy_plain : copy_dots;
 }
 
-void open_echo_log() {
-    // Named in the record before the interrupt handler, which closes what it names, can run.
+bool is_fifo(const char* path) {
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+// Opens the echo log into the record. A FIFO without a reader is waited for, as a shell's
+// redirection or tee waits: tried again and again without blocking, with the handled signals
+// let in only between the tries, so that Ctrl-C, Ctrl-\, SIGTERM and SIGHUP end the wait and
+// a descriptor just opened is named in the record before the interrupt handler, which closes
+// what it names, can run. An interrupt fails the open with EINTR.
+int open_echo_log_file() {
+    constexpr std::chrono::milliseconds longest_pause{100};
+    std::chrono::milliseconds pause{1};
     const sigset_t previous = block_handled_signals();
-    run_state.echo_fd = open(run_state.echo_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = -1;
+    for (;;) {
+        fd = open(run_state.echo_path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+        if (fd >= 0 || errno != ENXIO || !is_fifo(run_state.echo_path)) {
+            break;
+        }
+        [[maybe_unused]] const int ready = poll_letting_interrupts_in(
+            nullptr, 0, static_cast<int>(pause.count()), previous, interrupt_seen);
+        if (interrupt_seen != 0) {
+            errno = EINTR;
+            break;
+        }
+        pause = std::min(pause * 2, longest_pause);
+    }
+    if (fd >= 0) {
+        // Written as before: blocking, except where a transfer makes it wait in its one wait.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        run_state.echo_fd = fd;
+    }
+    const int error = errno;
     restore_signal_mask(previous);
-    if (run_state.echo_fd < 0) {
+    errno = error;
+    return fd;
+}
+
+void open_echo_log() {
+    if (open_echo_log_file() < 0) {
         std::perror(run_state.echo_path);
         std::exit(1);
     }

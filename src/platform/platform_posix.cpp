@@ -68,8 +68,8 @@ int poll_letting_interrupts_in(pollfd* watched, nfds_t count, int timeout_ms,
 }
 
 // A pipe or a terminal can't be opened again by its descriptor everywhere: every read and write
-// of one we were given waits for poll first, and a write that blocks all the same can be
-// interrupted (transfer/interruptible_write.hpp).
+// of one we were given waits for poll first, and a read or write that blocks all the same can
+// be interrupted (transfer/interruptible_io.hpp).
 int reopen_without_blocking(int /*fd*/, int /*access_mode*/) {
     return -1;
 }

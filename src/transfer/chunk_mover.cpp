@@ -5,7 +5,7 @@
 #include "platform/platform.hpp"
 #include "state/handled_signals.hpp"
 #include "state/run_state.hpp"
-#include "transfer/interruptible_write.hpp"
+#include "transfer/interruptible_io.hpp"
 #include "transfer/kernel_path.hpp"
 #include "transfer/plain_path.hpp"
 
@@ -88,10 +88,9 @@ void close_own(stream_end& end) {
     }
 }
 
-// A pipe or a terminal written through the given descriptor: a write may block.
-bool writes_may_block(const chunk_mover& mover) {
-    return mover.destination.kind == stream_kind::shared_pipe ||
-           mover.destination.kind == stream_kind::terminal;
+// A pipe or a terminal read or written through the given descriptor: a call may block.
+bool calls_may_block(const chunk_mover& mover) {
+    return asked_first(mover.source.kind) || asked_first(mover.destination.kind);
 }
 
 }  // namespace
@@ -104,8 +103,8 @@ chunk_mover open_mover(int from_fd, stream_kind from_kind, int to_fd, stream_kin
     mover.buffer = buffer;
     mover.buffered_move = buffer.size();
     mover.needs_bytes = needs_bytes;
-    if (writes_may_block(mover)) {
-        begin_interruptible_writes();
+    if (calls_may_block(mover)) {
+        begin_interruptible_calls();
     }
     if (kernel_allowed) {
         mover.kernel = open_kernel_channel(mover);
@@ -121,8 +120,8 @@ chunk_result move_chunk(chunk_mover& mover, ready_ends ready) {
 }
 
 void close_mover(chunk_mover& mover) {
-    if (writes_may_block(mover)) {
-        end_interruptible_writes();
+    if (calls_may_block(mover)) {
+        end_interruptible_calls();
     }
     close_kernel_channel(mover.kernel);
     close_own(mover.source);

@@ -7,7 +7,18 @@
 #include "transfer/kernel_path.hpp"
 #include "transfer/move_size.hpp"
 
+#include <cerrno>
+
 namespace {
+
+// Runs the lanes under the idle policy, which gives a one-way copy no limit.
+transfer_end run_one_way(std::span<lane> lanes) {
+    idle_limit limit;
+    if (!idle_limit_of_transfer(limit)) {
+        return {transfer_end::wait_failed, errno};
+    }
+    return run_lanes(lanes, limit);
+}
 
 transfer_end copy_loop(transfer_side from, transfer_side to, bool with_dots) {
     // the dots show the chunks
@@ -21,9 +32,7 @@ transfer_end copy_loop(transfer_side from, transfer_side to, bool with_dots) {
     if (sigpipe_held) {
         hold_back_sigpipe();
     }
-    // A one-way copy has no idle limit: it waits for its source and destination as long as
-    // they live.
-    const transfer_end end = run_lanes({&one_way, 1}, idle_limit{});
+    const transfer_end end = run_one_way({&one_way, 1});
     if (sigpipe_held) {
         release_sigpipe();
     }
@@ -43,5 +52,5 @@ transfer_end copy_dots(transfer_side from, transfer_side to) {
 
 transfer_end finish_sending(int fd) {
     lane closing = closing_lane(fd, {.ends_transfer = false, .passed_on = true, .lingers = true});
-    return run_lanes({&closing, 1}, idle_limit{});
+    return run_one_way({&closing, 1});
 }

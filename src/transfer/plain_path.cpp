@@ -3,7 +3,7 @@
 
 #include "platform/platform.hpp"
 #include "transfer/chunk.hpp"
-#include "transfer/interruptible_write.hpp"
+#include "transfer/interruptible_io.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -51,12 +51,18 @@ bool fills_up(stream_kind kind) {
            kind == stream_kind::reopened;
 }
 
-// One read that never waits (a pipe or terminal that we share is read once the wait found it
-// ready).
+// One read that doesn't wait. A pipe or a terminal that we share is read once the wait found
+// it ready; where another reader takes its bytes first and the read blocks all the same,
+// Ctrl-C or the idle period ends it.
 ssize_t read_some(const chunk_mover& mover) {
     const stream_end& from = mover.source;
-    if (from.kind == stream_kind::shared_socket) {
+    switch (from.kind) {
+    case stream_kind::shared_socket:
         return recv(from.fd, mover.buffer.data(), mover.buffered_move, MSG_DONTWAIT);
+    case stream_kind::shared_pipe:
+    case stream_kind::terminal:
+        return read_interruptibly(from.io_fd, mover.buffer.data(), mover.buffered_move);
+    default: break;
     }
     return read(from.io_fd, mover.buffer.data(), mover.buffered_move);
 }

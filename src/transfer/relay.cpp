@@ -90,7 +90,7 @@ transfer_end relay_loop(transfer_side near_in, transfer_side near_out, transfer_
     const chunk_buffer near_buffer = alloc_chunk_buffer(size);
     const chunk_buffer far_buffer = alloc_chunk_buffer(size);
     idle_limit limit;
-    if (!idle_limit_from(run_state.timeout, limit)) {
+    if (!idle_limit_of_transfer(limit)) {
         return {transfer_end::wait_failed, errno};
     }
     const bool needs_bytes = chunks_must_be_seen(true);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "transfer/wait.hpp"
 
+#include "state/run_state.hpp"
+
 #include <cerrno>
 
 namespace {
@@ -27,4 +29,12 @@ bool idle_limit_from(const timeval* timeout, idle_limit& limit) {
     const auto period = std::chrono::seconds(seconds) + std::chrono::microseconds(microseconds);
     limit = {true, std::chrono::ceil<std::chrono::milliseconds>(period)};
     return true;
+}
+
+bool idle_limit_of_transfer(idle_limit& limit) {
+    if (!has_flag(FLAG_INPUT) || !has_flag(FLAG_OUTPUT)) {
+        limit = {};
+        return true;
+    }
+    return idle_limit_from(run_state.timeout, limit);
 }

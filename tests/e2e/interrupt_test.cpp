@@ -315,6 +315,81 @@ TEST(interrupt, a_standard_output_whose_writes_block_can_still_be_ended) {
     }
 }
 
+// Whether the process is blocked reading a pipe (its wait channel, from /proc).
+bool blocked_in_pipe_read(pid_t pid) {
+    return read_file("/proc/" + std::to_string(pid) + "/wchan").find("pipe_read") !=
+           std::string::npos;
+}
+
+// Waits without sleeping: shorter than a sleep can be.
+void spin_for(std::chrono::microseconds period) {
+    const auto until = std::chrono::steady_clock::now() + period;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// Standard input that the wait calls readable, but whose bytes another reader of the same
+// pipe takes first. Where ferrox can't open such a pipe again without blocking (the portable
+// build), its read then blocks all the same; Ctrl-C still ends the run within a few seconds,
+// and in a two-way transfer so does --timeout.
+TEST(interrupt, a_standard_input_whose_reads_block_can_still_be_ended) {
+    struct blocked_case {
+        std::string name;
+        std::vector<std::string> options;
+        bool by_timeout;
+    };
+    const blocked_case cases[] = {
+        {"sending, Ctrl-C", {}, false},
+        {"two-way, Ctrl-C", {"-i", "-o"}, false},
+        {"two-way, -t 1", {"-i", "-o", "-t", "1"}, true},
+    };
+    for (const blocked_case& row : cases) {
+        SCOPED_TRACE(row.name);
+        temp_dir dir;
+        const int port = free_tcp_port();
+        const int server = listen_tcp(port);
+        int pipe_ends[2] = {-1, -1};
+        ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+        // The other reader: the test, through an open of its own that never blocks.
+        const std::string pipe_path = "/proc/self/fd/" + std::to_string(pipe_ends[0]);
+        const int other_reader = open(pipe_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(other_reader, 0);
+        spawn_options options;
+        options.stdin_fd = pipe_ends[0];
+        std::vector<std::string> args{"-q", "-h", local_host(port)};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        process ferrox = spawn(dir, args, options);
+        const int peer = accept_with_deadline(server);
+        ASSERT_GE(peer, 0) << ferrox.err();
+        // Each byte wakes ferrox's wait, and the other reader takes it back a moment later,
+        // a little later each round, until ferrox's read comes too late (or, where its pipe is
+        // read without blocking, for every round).
+        for (int round = 0; round < 200 && !blocked_in_pipe_read(ferrox.pid); ++round) {
+            ASSERT_EQ(write(pipe_ends[1], "x", 1), 1);
+            spin_for(std::chrono::microseconds(round % 8 * 25));
+            char taken = 0;
+            [[maybe_unused]] const ssize_t n = read(other_reader, &taken, 1);
+            std::this_thread::sleep_for(5ms);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        if (!row.by_timeout) {
+            ferrox.signal(SIGINT);
+        }
+        const exit_result result = ferrox.wait(10s);
+        const seconds lasted = std::chrono::steady_clock::now() - start;
+        close(peer);
+        close(server);
+        close(other_reader);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        const std::string err = ferrox.err();
+        EXPECT_TRUE(result.exited) << "still running: " << err;
+        EXPECT_LT(lasted.count(), row.by_timeout ? 4.0 : 3.0) << err;
+        EXPECT_NE(err.find(row.by_timeout ? "timeout\n" : "interupted.\n"), std::string::npos)
+            << err;
+    }
+}
+
 // A transfer that never has to wait: a peer that keeps sending, moved a byte at a time into
 // /dev/null, keeps the connection readable and the destination ready on every turn. Ctrl-C
 // still ends it at once, whether nothing waits at all (-o) or standard input, held open,

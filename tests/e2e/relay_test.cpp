@@ -3,12 +3,17 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -477,5 +482,178 @@ TEST_P(relay_latency, the_tail_of_a_reply_and_a_one_byte_round_trip_are_not_held
 }
 
 INSTANTIATE_TEST_SUITE_P(paths, relay_latency, every_path, path_name);
+
+}  // namespace
+
+namespace {
+
+// A reader in a process of its own, which the test can stop: it asks the HTTP server behind
+// the relay on `relay_port` for `name`, then reads at `rate` bytes a second, a tenth of a
+// second's worth at a time, into the file `saved`, until the stream ends. It exits with 0 at
+// the end of the data, 2 on a reset, 1 otherwise.
+process paced_http_reader(int relay_port, const std::string& name, std::size_t rate,
+                          const std::string& saved) {
+    process reader;
+    reader.pid = fork();
+    if (reader.pid != 0) {
+        return reader;
+    }
+    const int out = open(saved.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = connect_tcp(relay_port);
+    if (out < 0 || fd < 0) {
+        _exit(1);
+    }
+    send_all(fd, "GET /" + name + " HTTP/1.0\r\nHost: localhost\r\n\r\n");
+    std::vector<char> block(rate / 10);
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        const ssize_t n = recv(fd, block.data(), block.size(), 0);
+        if (n <= 0) {
+            _exit(n == 0 ? 0 : errno == ECONNRESET ? 2 : 1);
+        }
+        if (write(out, block.data(), static_cast<std::size_t>(n)) != n) {
+            _exit(1);
+        }
+        next += std::chrono::microseconds(n * 1'000'000 / static_cast<ssize_t>(rate));
+        std::this_thread::sleep_until(next);
+    }
+}
+
+// Waits until the file at `path` holds at least `size` bytes.
+bool holds_at_least(const std::string& path, std::size_t size, seconds limit = 20s) {
+    const auto deadline = clock_type::now() + limit;
+    while (read_file(path).size() < size) {
+        if (clock_type::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// The bytes waiting unread in the receive queue of the test's connection to `remote_port` on
+// 127.0.0.1 (from /proc/net/tcp); -1 where there is no such connection.
+long receive_queue_towards(int remote_port) {
+    char port_hex[8];
+    std::snprintf(port_hex, sizeof port_hex, "%04X", remote_port);
+    const std::string table = read_file("/proc/net/tcp");
+    std::size_t at = table.find('\n');
+    while (at != std::string::npos && at + 1 < table.size()) {
+        const std::size_t end = table.find('\n', at + 1);
+        const std::string line = table.substr(at + 1, end - at - 1);
+        at = end;
+        char local[64] = {};
+        char remote[64] = {};
+        unsigned state = 0;
+        unsigned long sending = 0;
+        unsigned long receiving = 0;
+        if (std::sscanf(line.c_str(), " %*d: %63s %63s %x %lx:%lx", local, remote, &state, &sending,
+                        &receiving) == 5 &&
+            std::string(remote).substr(std::string(remote).find(':') + 1) == port_hex) {
+            return static_cast<long>(receiving);
+        }
+    }
+    return -1;
+}
+
+// Whether the process has ended (it is left to be waited for).
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// The body of an HTTP response saved whole.
+std::string body_of(const std::string& response) {
+    const auto end_of_head = response.find("\r\n\r\n");
+    return end_of_head == std::string::npos ? std::string{} : response.substr(end_of_head + 4);
+}
+
+// What --timeout can see of a TCP reader: a relay sees the reader's progress only as the
+// reader's system acknowledges bytes, which it does as it reopens its window, in steps
+// (about 300 KB with curl behind pv at 200 KB/s); --timeout must exceed the time a step
+// takes at the reader's rate. A relay under -t 3 in front of python3's http.server: a reader
+// at 200 KB/s is served whole with status 0; a reader stopped by SIGSTOP is cut within the
+// period plus 250 ms (the longest time between two looks at the queue), the relay's status
+// is 1, and the reader, continued, sees a reset. The test runs for about 10 s, the first row
+// 5 s of it: it belongs with the tests over 5 s that the CTest label `slow` marks.
+TEST(relay_timeout, a_slow_tcp_reader_is_served_whole_and_a_stopped_one_is_cut) {
+    if (lacks_program("python3")) {
+        return;
+    }
+    temp_dir dir;
+    const std::string small = random_bytes(1'000'000, 70);
+    // more than the stopped reader's system takes in, so that some stays unacknowledged
+    const std::string big = random_bytes(8 << 20, 71);
+    write_file(dir.file("small.bin"), small);
+    write_file(dir.file("big.bin"), big);
+    const int server_port = free_tcp_port();
+    spawn_options python;
+    python.program = "/usr/bin/env";
+    process server = spawn(dir,
+                           {"python3", "-m", "http.server", port_text(server_port), "--bind",
+                            "127.0.0.1", "--directory", dir.path},
+                           python);
+    ASSERT_TRUE(wait_tcp_listening(server_port, 30s)) << server.err();
+    constexpr double period = 3;
+    const std::string period_text = "3";
+    struct reader_case {
+        std::string name;
+        std::string file;
+        bool stopped;
+    };
+    const reader_case cases[] = {
+        {"a reader at 200 KB/s", "small.bin", false},
+        {"a reader stopped by SIGSTOP", "big.bin", true},
+    };
+    for (const reader_case& row : cases) {
+        SCOPED_TRACE(row.name);
+        const int relay_port = free_tcp_port();
+        process relay = start_listener(
+            dir, {"-l", port_text(relay_port), "-h", local_host(server_port), "-t", period_text});
+        const std::string saved = dir.file("got-" + row.file);
+        process reader = paced_http_reader(relay_port, row.file, 200'000, saved);
+        ASSERT_GT(reader.pid, 0);
+        if (!row.stopped) {
+            const exit_result read = reader.wait(30s);
+            const exit_result result = relay.wait(20s);
+            EXPECT_TRUE(read.exited && read.status == 0);
+            EXPECT_TRUE(result.exited && result.status == 0) << relay.err();
+            if (counts_unacknowledged_bytes) {
+                // Where the system can't count them, the relay has handed every byte to its
+                // system when the period passes, and ends with "timeout", status 0.
+                EXPECT_EQ(relay.err().find("timeout"), std::string::npos) << relay.err();
+            }
+            EXPECT_TRUE(body_of(read_file(saved)) == small)
+                << read_file(saved).size() << " bytes arrived";
+            continue;
+        }
+        ASSERT_TRUE(holds_at_least(saved, 200'000));
+        reader.signal(SIGSTOP);
+        // The reader's system still takes what its window allows after the stop: the period
+        // runs from the last of that at the latest.
+        auto last_taken = clock_type::now();
+        long queued = receive_queue_towards(relay_port);
+        const auto deadline = last_taken + 20s;
+        while (!has_ended(relay.pid) && clock_type::now() < deadline) {
+            const long now_queued = receive_queue_towards(relay_port);
+            if (now_queued > queued) {
+                queued = now_queued;
+                last_taken = clock_type::now();
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        const double lasted_ms = milliseconds_since(last_taken);
+        const exit_result result = relay.wait(5s);
+        reader.signal(SIGCONT);
+        const exit_result read = reader.wait(20s);
+        EXPECT_TRUE(result.exited && result.status == 1) << relay.err();
+        EXPECT_NE(relay.err().find("timeout"), std::string::npos) << relay.err();
+        EXPECT_LT(lasted_ms, period * 1000 + 250) << relay.err();
+        EXPECT_TRUE(read.exited && read.status == 2) << "the reader wasn't reset";
+        EXPECT_LT(read_file(saved).size(), big.size());
+    }
+    server.signal(SIGKILL);
+}
 
 }  // namespace

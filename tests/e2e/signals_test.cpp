@@ -11,6 +11,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -426,6 +428,71 @@ TEST(job_control, a_ctrl_z_that_cant_stop_the_run_leaves_the_terminal_switched) 
     close(server);
     close(master);
     close(slave);
+}
+
+// Whether the process sleeps in a call (state S), its handler for `number` installed.
+bool sleeping_with_handler(pid_t pid, int number) {
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    return status.find("\nState:\tS") != std::string::npos &&
+           in_mask(signal_mask(pid, "SigCgt"), number);
+}
+
+// Reads what a FIFO holds, without waiting for more.
+std::string drain_fifo(int fd) {
+    std::string got;
+    char block[4096];
+    for (ssize_t n = 0; (n = read(fd, block, sizeof block)) > 0;) {
+        got.append(block, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// An echo log that is a FIFO nobody reads yet: its open waits for a reader, as a shell's
+// redirection or tee does. Ctrl-C and Ctrl-\ end that wait with the log's path and the
+// interrupted call, status 1; SIGTERM and SIGHUP end the process by that signal, as at any
+// other time; a reader that comes lets the run go on, and the log gets its records.
+TEST(echo_log_fifo, the_wait_for_a_reader_ends_by_a_signal_or_by_a_reader) {
+    constexpr int a_reader_comes = 0;
+    for (const int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, a_reader_comes}) {
+        SCOPED_TRACE(number == a_reader_comes ? "a reader comes" : strsignal(number));
+        temp_dir dir;
+        const std::string log = dir.file("log");
+        ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+        const int port = free_tcp_port();
+        process listener = spawn(dir, {"-e", log, "-l", port_text(port)});
+        ASSERT_TRUE(wait_until([&] {
+            return sleeping_with_handler(listener.pid, number == a_reader_comes ? SIGINT : number);
+        })) << listener.err();
+        if (number == a_reader_comes) {
+            const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(reader, 0);
+            ASSERT_TRUE(listener.wait_for_err("listening on")) << listener.err();
+            const int peer = connect_tcp(port);
+            ASSERT_GE(peer, 0);
+            send_all(peer, "hello");
+            shutdown(peer, SHUT_WR);
+            EXPECT_EQ(receive_all(peer, 10s), "");
+            close(peer);
+            const exit_result result = listener.wait(10s);
+            EXPECT_TRUE(result.exited && result.status == 0) << listener.err();
+            EXPECT_EQ(listener.out(), "hello");
+            const std::string logged = drain_fifo(reader);
+            close(reader);
+            EXPECT_EQ(logged.rfind("=============\nconnection from 127.0.0.1 on port ", 0), 0U)
+                << logged;
+            EXPECT_TRUE(ends_with(logged, "H: hello")) << logged;
+            continue;
+        }
+        listener.signal(number);
+        const exit_result result = listener.wait(5s);
+        if (number == SIGINT || number == SIGQUIT) {
+            EXPECT_TRUE(result.exited && result.status == 1) << listener.err();
+            EXPECT_EQ(listener.err(), "interupted.\n" + log + ": " + error_text(EINTR) + "\n");
+        } else {
+            EXPECT_FALSE(result.exited);
+            EXPECT_EQ(result.signal, number);
+        }
+    }
 }
 
 spawn_options interrupting(const std::string& calls) {
