@@ -733,8 +733,8 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
 
 // Ctrl-C and Ctrl-\ are let in only while the transfer waits or looks at its waiting lanes,
 // each wait one call: their handler, which closes descriptors by number, never runs in the
-// middle of a move, and a move never blocks (a write that may is let in on its own, by
-// write_interruptibly).
+// middle of a move, and a move never blocks (a read or write that may is let in on its own, by
+// read_interruptibly and write_interruptibly).
 transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit) {
     const sigset_t outside = hold_interrupts_back();
     const transfer_end end = run_held_lanes(lanes, limit, outside);

@@ -132,8 +132,8 @@ struct transfer_end {
 
 // Runs the lanes until every one is done, one fails, the run is interrupted, or (with a limit
 // in force) the transfer made no progress for the whole period. SIGINT and SIGQUIT are held
-// back meanwhile and let in only by its waits (and by a write that may block); one that comes
-// after its last wait is delivered as it returns.
+// back meanwhile and let in only by its waits (and by a read or write that may block); one that
+// comes after its last wait is delivered as it returns.
 [[nodiscard]] transfer_end run_lanes(std::span<lane> lanes, const idle_limit& limit);
 
 // Links two lanes that go opposite ways over the same connection.
