@@ -82,7 +82,7 @@ int error_behind_write(const chunk_result& result) {
 }
 
 void fail(transfer_run& run, lane& each, transfer_end::kind_type kind, int error, int fd) {
-    each.state = lane_state::done;
+    each.state = lane_state::failed;
     if (!run.failure) {
         run.failure = transfer_end{kind, error, fd};
     }
@@ -97,6 +97,11 @@ void fail_by(transfer_run& run, lane& each, const chunk_result& result) {
 }
 
 constexpr pollfd no_wait{-1, 0, 0};
+
+// Whether the lane still has a turn: it is neither done nor failed.
+bool in_play(const lane& each) {
+    return each.state != lane_state::done && each.state != lane_state::failed;
+}
 
 void wait_until(lane& each, int fd, short events, steady::time_point look_at) {
     each.waiting = true;
@@ -369,7 +374,8 @@ lane_turn serve(lane& each, transfer_run& run) {
     case lane_state::ending: return serve_ending(each, run);
     case lane_state::acknowledging: return serve_acknowledging(each, run);
     case lane_state::lingering: return serve_lingering(each, run);
-    case lane_state::done: break;
+    case lane_state::done:
+    case lane_state::failed: break;
     }
     return lane_turn::stopped;
 }
@@ -408,7 +414,7 @@ int wait_timeout(std::span<const lane> lanes, const transfer_run& run,
                  steady::time_point last_progress) {
     steady::time_point until = never;
     for (const lane& each : lanes) {
-        if (each.waiting && each.state != lane_state::done) {
+        if (each.waiting && in_play(each)) {
             until = std::min(until, each.look_at);
         }
     }
@@ -456,7 +462,7 @@ void wake_lanes(std::span<lane> lanes, std::span<const pollfd> watched) {
     const steady::time_point now = steady::now();
     std::size_t next = 0;
     for (lane& each : lanes) {
-        if (!each.waiting || each.state == lane_state::done) {
+        if (!each.waiting || !in_play(each)) {
             continue;
         }
         const bool woken = woken_by(each, watched, next);
@@ -472,7 +478,7 @@ bool idle_for_the_period(std::span<const lane> lanes, const idle_limit& limit,
         return false;
     }
     return std::none_of(lanes.begin(), lanes.end(), [now](const lane& each) {
-        return each.waiting && each.state != lane_state::done && each.look_at <= now;
+        return each.waiting && in_play(each) && each.look_at <= now;
     });
 }
 
@@ -660,7 +666,7 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
         bool busy = false;
         bool short_move = false;
         for (lane& each : lanes) {
-            if (!each.waiting && each.state != lane_state::done) {
+            if (!each.waiting && in_play(each)) {
                 const lane_turn turn = serve(each, run);
                 busy = busy || turn != lane_turn::stopped;
                 short_move = short_move || turn == lane_turn::moved_short;
@@ -678,7 +684,7 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
         watched.clear();
         bool any_waiting = false;
         for (const lane& each : lanes) {
-            if (each.waiting && each.state != lane_state::done) {
+            if (each.waiting && in_play(each)) {
                 any_waiting = true;
                 for (const pollfd& awaited : each.awaited) {
                     if (awaited.fd >= 0) {

@@ -26,7 +26,8 @@ enum class lane_state : std::uint8_t {
     ending,         // no new chunk: it delivers what it holds, then passes the end on
     acknowledging,  // its end went to the connection: the peer must acknowledge every byte
     lingering,      // a one-way sender's moment for the peer to end or to reset
-    done,
+    done,           // its end went wherever it goes, and was taken
+    failed,         // a call on one of its ends failed: the transfer ends with that failure
 };
 
 // What a lane does once its source has ended.
