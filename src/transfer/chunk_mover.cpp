@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 stream_kind kind_of_stream(int fd, bool ours) {
@@ -131,6 +132,11 @@ void close_mover(chunk_mover& mover) {
 void end_destination(chunk_mover& mover) {
     close_kernel_channel(mover.kernel);
     close_own(mover.destination);
+    if (mover.destination.type == descriptor_type::socket) {
+        // the socket may be our standard input too, or shared: its reader learns the end all
+        // the same
+        shutdown(mover.destination.fd, SHUT_WR);
+    }
     const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd >= 0) {
         dup2(null_fd, mover.destination.fd);

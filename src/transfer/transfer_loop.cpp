@@ -220,15 +220,14 @@ std::int64_t delivered_by(const lane& each) {
 
 // Whether the end that this lane read is still held back: the other peer (the partner's
 // destination) has yet to acknowledge what the relay had taken from the peer to be told
-// (this lane's destination) when the end was read, what its connection then held unread
-// among it.
+// (this lane's destination) when the end was read.
 bool end_held_back(lane& each) {
     const lane* partner = each.partner;
     if (partner == nullptr) {
         return false;
     }
     if (each.release_at < 0) {
-        each.release_at = taken_by(*partner) + unread_input(partner->mover.source.fd);
+        each.release_at = taken_by(*partner);
     }
     const std::int64_t acknowledged =
         delivered_by(*partner) -
@@ -267,7 +266,8 @@ lane_turn serve_ending(lane& each, transfer_run& run) {
 // The source ended: the lane whose destination is the same connection knows that its input
 // has nothing more to tell.
 lane_turn source_ended(lane& each, transfer_run& run) {
-    if (each.partner != nullptr) {
+    // between two connections the partner writes where this lane read the end
+    if (each.partner != nullptr && each.partner->mover.destination.fd == each.mover.source.fd) {
         each.partner->input_ended = true;
     }
     if (each.mover.source.fd == STDIN_FILENO) {
@@ -599,23 +599,26 @@ void watch_connection(transfer_run& run, const stream_end& end) {
     }
 }
 
-// Whether a lane still takes chunks from the connection: its reads tell of a reset, after the
-// bytes that came before it.
-bool read_by_a_moving_lane(const transfer_run& run, int fd) {
+// Whether a lane reads the connection in its next turn, without a wait: its read tells of a
+// reset, after the bytes that came before it. A lane that waits for room reads nothing until
+// it has some, which a peer that doesn't read may never give: the reset of its source must
+// reach that peer all the same, as it would connected directly.
+bool read_next_turn(const transfer_run& run, int fd) {
     return std::any_of(run.lanes.begin(), run.lanes.end(), [fd](const lane& each) {
-        return each.state == lane_state::moving && each.mover.source.fd == fd;
+        return each.state == lane_state::moving && !each.waiting && each.mover.source.fd == fd;
     });
 }
 
-// Adds the watched connections that no lane waits on or reads to this turn's wait, for their
-// errors and hang-up alone (poll tells those whatever it is asked). Returns how many went in.
+// Adds the watched connections that no lane waits on or is about to read to this turn's wait,
+// for their errors and hang-up alone (poll tells those whatever it is asked). Returns how many
+// went in.
 std::size_t add_watches(std::vector<pollfd>& watched, const transfer_run& run) {
     const std::size_t before = watched.size();
     for (const connection_watch& watch : run.watches) {
         const bool in_wait =
             std::any_of(watched.begin(), watched.end(),
                         [&watch](const pollfd& each) { return each.fd == watch.fd; });
-        if (watch.fd >= 0 && !watch.hung_up && !in_wait && !read_by_a_moving_lane(run, watch.fd)) {
+        if (watch.fd >= 0 && !watch.hung_up && !in_wait && !read_next_turn(run, watch.fd)) {
             watched.push_back({watch.fd, 0, 0});
         }
     }

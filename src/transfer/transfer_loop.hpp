@@ -63,9 +63,10 @@ struct transfer_side {
 // One direction of a transfer.
 struct lane {
     chunk_mover mover;
-    // The lane that goes the other way over the same connection: it reads what this lane's
-    // destination sends, and writes where this lane's source comes from. Null for a one-way
-    // transfer.
+    // The lane that goes the other way: it reads what this lane's destination connection
+    // sends. Between two connections (a relay) it also writes where this lane's source comes
+    // from; between the standard streams and a connection it writes standard output. Null for
+    // a one-way transfer.
     lane* partner = nullptr;
     const char* echo_label;  // null: the echo log doesn't record this lane
     bool with_dots;

@@ -522,6 +522,62 @@ TEST(relay_held_end, a_reset_after_a_half_close_reaches_a_server_that_only_watch
     }
 }
 
+// The client sends until its bytes wait for room (the server reads nothing through a tiny
+// receive window), then resets; the server only watches its connection. Connected directly
+// the server sees the reset at once. Through a relay the lane from the client waits for room
+// on the server's connection and reads nothing from the client's, so its reset must reach
+// the server by the relay's watch on that connection, with or without a held-back end (the
+// server saying "bye" and ending its side first).
+TEST(relay_held_end, a_reset_of_a_client_whose_bytes_wait_for_room_reaches_the_server) {
+    struct reset_case {
+        const char* name;
+        bool through_relay;
+        bool server_ends_first;
+    };
+    const reset_case cases[] = {
+        {"directly", false, false},
+        {"through a relay", true, false},
+        {"through a relay holding the server's end", true, true},
+    };
+    for (const reset_case& each : cases) {
+        SCOPED_TRACE(each.name);
+        temp_dir dir;
+        const relay_setup setup = prepare_relay(dir, transport::tcp);
+        shrink_receive_buffer(setup.server);
+        std::unique_ptr<process> relay;
+        if (each.through_relay) {
+            relay.reset(new process(start_relay(dir, setup)));
+        }
+        const int client = each.through_relay ? connect_to_relay(setup) : connect_directly(setup);
+        ASSERT_GE(client, 0);
+        const int far = accept_with_deadline(setup.server);
+        ASSERT_GE(far, 0);
+        if (each.server_ends_first) {
+            send_all(far, "bye");
+            shutdown(far, SHUT_WR);
+        }
+        fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
+        const std::string chunk(65536, 'c');
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        for (int idle = 0; idle < 20 && std::chrono::steady_clock::now() < give_up;) {
+            const ssize_t sent = send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            idle = sent > 0 ? 0 : idle + 1;
+            std::this_thread::sleep_for(10ms);  // until every buffer on the way is full
+        }
+        close_with_a_reset(client);
+        const short seen = trouble_within(far, 3s);
+        const int error = socket_error(far);
+        close(far);
+        close(setup.server);
+        EXPECT_NE(seen & (POLLHUP | POLLERR), 0) << "nothing within 3 s of the client's reset";
+        EXPECT_TRUE(error == ECONNRESET || error == EPIPE) << error_text(error);
+        if (relay) {
+            const exit_result relay_end = relay->wait(10s);
+            EXPECT_EQ(relay_end.status, 1) << relay->err();
+        }
+    }
+}
+
 // A request from a finished input: the answer that comes after standard input ended is
 // written whole to standard output, from a real web server and from one the test plays.
 TEST(two_way_half_close, the_answer_to_a_finished_input_arrives_whole) {
@@ -692,6 +748,40 @@ TEST(two_way_half_close, at_the_peers_end_output_closes_and_input_goes_on) {
             << (rest.ended ? error_text(rest.error) : "no end within 5 s");
         EXPECT_EQ(result.status, 0) << client.err();
     }
+}
+
+// Standard input and output one socket, as a service started for each connection has them:
+// at the peer's end, the socket's reader learns the end of what ferrox writes (its other
+// copies, standard input's among them, keep the socket open), and what it still sends goes
+// on to the peer.
+TEST(two_way_half_close, at_the_peers_end_a_socket_on_standard_output_is_shut_down) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    int streams[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, streams), 0);
+    spawn_options options;
+    options.stdin_fd = streams[1];
+    options.stdout_fd = streams[1];
+    process client = spawn(dir, {"-q", "-i", "-o", "-h", local_host(port)}, options);
+    close(streams[1]);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    send_all(peer, "answer\n");
+    shutdown(peer, SHUT_WR);
+    const stream_seen at_output = read_to_the_end(streams[0], 3s);
+    EXPECT_EQ(at_output.data, "answer\n");
+    EXPECT_TRUE(at_output.ended) << "standard output still open 3 s after the peer's end";
+    send_all(streams[0], "more\n");
+    EXPECT_EQ(receive_exactly(peer, 5, 3s), "more\n");
+    shutdown(streams[0], SHUT_WR);
+    const stream_seen rest = read_to_the_end(peer, 5s);
+    const exit_result result = client.wait(10s);
+    close(streams[0]);
+    close(peer);
+    close(server);
+    EXPECT_TRUE(rest.ended && rest.error == 0 && rest.data.empty());
+    EXPECT_EQ(result.status, 0) << client.err();
 }
 
 // A person typing expects the session to be over when the peer ends: a terminal's input
