@@ -7,6 +7,7 @@
 #include "state/run_state.hpp"
 #include "transfer/chunk_accounting.hpp"
 #include "transfer/connection_end.hpp"
+#include "transfer/connection_watch.hpp"
 #include "transfer/move_size.hpp"
 
 #include <algorithm>
@@ -43,12 +44,6 @@ constexpr int busy_turns_between_looks = 4;
 // often: promptly, and without a call for every few chunks.
 constexpr milliseconds busy_interrupt_look{10};
 
-// A connection of the transfer, watched for its errors and hang-up alone.
-struct connection_watch {
-    int fd = -1;
-    bool hung_up = false;  // it hung up without an error (both ends, normally): not watched again
-};
-
 // What the lanes of one transfer share while it runs.
 struct transfer_run {
     std::span<lane> lanes;
@@ -58,10 +53,7 @@ struct transfer_run {
     bool progress = false;                // a byte moved, or a destination took some, this turn
     bool standard_input_ended = false;
     const lane* log_writer = nullptr;  // the lane whose echo record is half written
-    // The transfer's connections, watched in every wait for a reset while a lane lives: a
-    // lane that is done, or one whose end is held back, no longer waits on its connection,
-    // but a peer that resets must still be told as it would be directly.
-    std::array<connection_watch, 2> watches{};
+    connection_watches watches{};      // for a reset, in every wait while a lane lives
 };
 
 // What a lane did in its turn.
@@ -584,71 +576,6 @@ lane closing_lane(int fd, const lane_ending& on_end) {
 
 namespace {
 
-void watch_connection(transfer_run& run, const stream_end& end) {
-    if (!is_connection(end)) {
-        return;
-    }
-    for (connection_watch& watch : run.watches) {
-        if (watch.fd == end.fd) {
-            return;
-        }
-        if (watch.fd < 0) {
-            watch.fd = end.fd;
-            return;
-        }
-    }
-}
-
-// Whether a lane reads the connection in its next turn, without a wait: its read tells of a
-// reset, after the bytes that came before it. A lane that waits for room reads nothing until
-// it has some, which a peer that doesn't read may never give: the reset of its source must
-// reach that peer all the same, as it would connected directly.
-bool read_next_turn(const transfer_run& run, int fd) {
-    return std::any_of(run.lanes.begin(), run.lanes.end(), [fd](const lane& each) {
-        return each.state == lane_state::moving && !each.waiting && each.mover.source.fd == fd;
-    });
-}
-
-// Adds the watched connections that no lane waits on or is about to read to this turn's wait,
-// for their errors and hang-up alone (poll tells those whatever it is asked). Returns how many
-// went in.
-std::size_t add_watches(std::vector<pollfd>& watched, const transfer_run& run) {
-    const std::size_t before = watched.size();
-    for (const connection_watch& watch : run.watches) {
-        const bool in_wait =
-            std::any_of(watched.begin(), watched.end(),
-                        [&watch](const pollfd& each) { return each.fd == watch.fd; });
-        if (watch.fd >= 0 && !watch.hung_up && !in_wait && !read_next_turn(run, watch.fd)) {
-            watched.push_back({watch.fd, 0, 0});
-        }
-    }
-    return watched.size() - before;
-}
-
-// A watched connection that tells of an error or a hang-up: an error (a reset) fails the
-// transfer as a read of it would; a hang-up without one follows two normal ends and is left
-// alone from now on.
-void note_watches(transfer_run& run, std::span<const pollfd> found) {
-    for (const pollfd& each : found) {
-        if ((each.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
-            continue;
-        }
-        int error = pending_socket_error(each.fd);
-        if (error == EPIPE && socket_is_tcp(each.fd)) {
-            error = ECONNRESET;  // how Linux tells a reset that came after the peer's end
-        }
-        if (error != 0) {
-            if (!run.failure) {
-                run.failure = transfer_end{transfer_end::source_failed, error, each.fd};
-            }
-            return;
-        }
-        for (connection_watch& watch : run.watches) {
-            watch.hung_up = watch.hung_up || watch.fd == each.fd;
-        }
-    }
-}
-
 // The turns of a transfer, with Ctrl-C and Ctrl-\ held back: `outside` is the mask that the
 // waits let them in by.
 transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
@@ -656,10 +583,7 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
     transfer_run run{};
     run.lanes = lanes;
     run.limit = limit;
-    for (const lane& each : lanes) {
-        watch_connection(run, each.mover.source);
-        watch_connection(run, each.mover.destination);
-    }
+    run.watches = watch_connections(lanes);
     std::vector<pollfd> watched;
     watched.reserve(lanes.size() * 2);
     steady::time_point last_progress = steady::now();
@@ -700,7 +624,7 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
             return with_facts({transfer_end::completed}, run);
         }
         const std::size_t lanes_watched = watched.size();
-        const std::size_t watches = add_watches(watched, run);
+        const std::size_t watches = add_watches(watched, run.watches, lanes);
         if (busy && !any_waiting) {
             const steady::time_point now = steady::now();
             if (now < next_interrupt_look) {
@@ -727,9 +651,9 @@ transfer_end run_held_lanes(std::span<lane> lanes, const idle_limit& limit,
             return with_facts(end, run);
         }
         if (ready > 0 && watches > 0) {
-            note_watches(run, std::span<const pollfd>(watched).subspan(lanes_watched, watches));
-            if (run.failure) {
-                return with_facts(*run.failure, run);
+            const std::span<const pollfd> found(watched);
+            if (auto reset = note_watches(run.watches, found.subspan(lanes_watched, watches))) {
+                return with_facts(*reset, run);
             }
         }
         if (ready >= 0) {
