@@ -507,6 +507,26 @@ bool wait_for_file_text(const std::string& path, const std::string& text, second
     return false;
 }
 
+bool wait_until_writer_held_up(int fd, seconds steady, seconds limit) {
+    const auto deadline = clock::now() + limit;
+    int queued = -1;
+    auto since = clock::now();
+    while (clock::now() < deadline) {
+        int now_queued = 0;
+        if (ioctl(fd, FIONREAD, &now_queued) != 0) {
+            return false;
+        }
+        if (now_queued != queued) {
+            queued = now_queued;
+            since = clock::now();
+        } else if (queued > 0 && clock::now() - since >= steady) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 void send_all(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
