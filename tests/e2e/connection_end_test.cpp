@@ -141,6 +141,7 @@ TEST_P(sender_end, a_receiver_that_reads_a_little_and_resets_is_a_failure) {
 // them.)
 class paused_receiver : public sender_end {};
 
+// Slow (a label in tests/CMakeLists.txt): the pause is 7 s.
 TEST_P(paused_receiver, gets_every_byte) {
     temp_dir dir;
     const std::string file = dir.file("data");

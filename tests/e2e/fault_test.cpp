@@ -145,7 +145,7 @@ std::string receive_with_pause(int fd, std::size_t count, std::size_t pause_afte
 enum class transfer_mode { one_way, two_way, relay };
 
 // The peer stops reading for three seconds in mid-transfer, then drains: the data arrives
-// whole in every mode.
+// whole in every mode. Slow (a label in tests/CMakeLists.txt): three pauses of 3 s.
 TEST(fault_slow_receiver, data_arrives_whole_after_a_pause) {
     const std::size_t size = 24 << 20;
     for (const auto mode : {transfer_mode::one_way, transfer_mode::two_way, transfer_mode::relay}) {
@@ -642,6 +642,8 @@ long resident_kib(pid_t pid) {
     return -1;
 }
 
+// Slow (a label in tests/CMakeLists.txt): 2000 connections one after another take 7 s under
+// the sanitizers.
 TEST(fault_soak, a_continuing_listener_serves_2000_short_connections_without_growing) {
     temp_dir dir;
     const int port = free_tcp_port();
