@@ -17,7 +17,7 @@ else()
   set(ferrox_zig "${ferrox_tools}/zig-0.11.0/zig")
 endif()
 if(NOT EXISTS "${ferrox_zig}")
-  message(FATAL_ERROR "no Zig at ${ferrox_zig}: scripts/install-deps.sh installs it "
+  message(FATAL_ERROR "no Zig at ${ferrox_zig}: scripts/install-deps.sh --all installs it "
                       "(or set FERROX_ZIG to a zig 0.11 binary)")
 endif()
 

@@ -3,7 +3,7 @@
 # Builds a release ferrox and moves a generated file over TCP loopback: a listener
 # receives it, a client sends it, and both print their connection and summary lines.
 # It installs only what the build needs (scripts/install-deps.sh --build-only: cmake, make
-# and g++); scripts/test.sh installs the rest of the test tool chain.
+# and g++); scripts/test.sh installs what its tests need, and scripts/test.sh --all the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --build-only

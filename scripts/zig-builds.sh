@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# The builds with Zig's C++ compiler (scripts/lib/zig.sh), in the test command:
+# The builds with Zig's C++ compiler (scripts/lib/zig.sh), in the full test command
+# (scripts/test.sh --all):
 # - the release's static musl binaries (scripts/static-binaries.sh), for x86-64 and ARM64;
 # - the x86-64 one's unit tests, and the whole end-to-end suite of the debug build run
 #   against it (FERROX_TEST_WRAPPER), in two shards side by side. The system's messages are
@@ -24,7 +25,7 @@ if [ ! -x build/debug/ferrox ] || [ ! -x build/debug/tests/e2e_tests ]; then
     exit 1
 fi
 if ! zig_ready; then
-    cannot_run "Zig $zig_version is not installed (scripts/install-deps.sh installs it): the static musl and macOS builds were skipped"
+    cannot_run "Zig $zig_version is not installed (scripts/install-deps.sh --all installs it): the static musl and macOS builds were skipped"
     exit 0
 fi
 zig_env

@@ -141,6 +141,7 @@ TEST_P(sender_end, a_receiver_that_reads_a_little_and_resets_is_a_failure) {
 // them.)
 class paused_receiver : public sender_end {};
 
+// Slow (a label in tests/CMakeLists.txt): the pause is 7 s.
 TEST_P(paused_receiver, gets_every_byte) {
     temp_dir dir;
     const std::string file = dir.file("data");
@@ -172,7 +173,7 @@ TEST_P(sender_end, a_receiver_that_never_reads_is_ended_by_the_user) {
             process sender = start_sender(dir, GetParam(), setup, file, {"-B", "4096"});
             const int peer = connect_peer(GetParam(), setup);
             ASSERT_GE(peer, 0);
-            std::this_thread::sleep_for(1500ms);
+            ASSERT_TRUE(wait_until_writer_held_up(peer));
             const auto start = steady_clock::now();
             sender.signal(signal_number);
             const exit_result result = sender.wait(20s);
@@ -533,7 +534,7 @@ TEST(connection_end, a_standard_output_that_never_drains_can_be_ended) {
         const int peer = accept_with_deadline(server);
         ASSERT_GE(peer, 0);
         std::thread flood([peer] { send_all(peer, random_bytes(4 << 20, 88)); });
-        std::this_thread::sleep_for(1500ms);
+        EXPECT_TRUE(wait_until_writer_held_up(stuck[0])) << "the pipe never filled";
         const auto start = steady_clock::now();
         if (!each.by_timeout) {
             ferrox.signal(SIGINT);

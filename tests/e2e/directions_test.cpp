@@ -854,7 +854,8 @@ TEST(two_way_half_close, two_ferrox_ends_exchange_files_of_different_lengths) {
 
 // A reader that takes 64 KiB every tenth of a second is never idle for a --timeout period,
 // however long the sender's queue stays full; one that takes nothing is, and the bytes the
-// relay holds for it are then lost: its client sees a reset and the status is 1.
+// relay holds for it are then lost: its client sees a reset and the status is 1. Slow (a
+// label in tests/CMakeLists.txt): 3 MiB read at that pace take 4.8 s.
 TEST(idle_timeout, a_slow_reader_is_progress_and_a_reader_that_takes_nothing_is_not) {
     for (const bool reads : {true, false}) {
         SCOPED_TRACE(reads ? "a slow reader" : "a reader that takes nothing");
@@ -912,7 +913,8 @@ TEST(idle_timeout, a_slow_reader_is_progress_and_a_reader_that_takes_nothing_is_
     }
 }
 
-// The same slow reader behind a two-way client: its input arrives whole with status 0.
+// The same slow reader behind a two-way client: its input arrives whole with status 0. Slow
+// (a label in tests/CMakeLists.txt): 4.8 s of slow reading.
 TEST(idle_timeout, a_two_way_client_feeding_a_slow_reader_does_not_time_out) {
     temp_dir dir;
     const int port = free_tcp_port();
@@ -947,7 +949,7 @@ TEST(idle_timeout, a_two_way_client_feeding_a_slow_reader_does_not_time_out) {
 // A two-way client whose standard output, a pipe, is read slowly (64 KiB every 100 ms): the
 // connection is spliced straight into the pipe, so the client waits for the connection's
 // bytes and the pipe's room at once; the reader's progress still counts, and nothing times
-// out.
+// out. Slow (a label in tests/CMakeLists.txt): 4.8 s of slow reading.
 TEST(idle_timeout, a_slow_reader_of_standard_output_is_progress) {
     temp_dir dir;
     const int port = free_tcp_port();

@@ -148,6 +148,10 @@ void write_file(const std::string& path, const std::string& data);
 [[nodiscard]] bool wait_for_file_text(const std::string& path, const std::string& text,
                                       seconds limit = 20s);
 void send_all(int fd, const std::string& data);
+// Waits until the bytes queued for reading on `fd` (a socket or a pipe nobody reads) are more
+// than none and stay the same for `steady`: the writer at the other end is held up, in its
+// copy or in its close. False at the deadline.
+[[nodiscard]] bool wait_until_writer_held_up(int fd, seconds steady = 200ms, seconds limit = 20s);
 // Reads until the peer closes or the deadline passes.
 [[nodiscard]] std::string receive_all(int fd, seconds limit = 60s);
 // Reads a socket or a pipe until `count` bytes have arrived, the peer closes or the deadline

@@ -225,7 +225,8 @@ TEST(interrupt, a_send_blocked_in_write_ends_quietly_with_status_zero) {
 // Where such a stream can't be opened again without blocking (the portable build), a write
 // that poll found room for blocks all the same; Ctrl-C still ends the run within a few
 // seconds (a one-way copy has no other way to end), and in a two-way transfer so does
-// --timeout.
+// --timeout. Slow (a label in tests/CMakeLists.txt): in each of five cases a reader takes a
+// page now and then for 1.5 s, long enough for a write that poll found room for to block.
 TEST(interrupt, a_standard_output_whose_writes_block_can_still_be_ended) {
     enum class output_kind { terminal_nobody_reads, pipe_another_writer_fills };
     struct blocked_case {

@@ -4,13 +4,13 @@
 # with no preset both build ferrox, with no tests and without -Werror, and say why the
 # tests are off when nobody chose that; -DBUILD_TESTING=OFF leaves them out where
 # GoogleTest is found. The release preset builds with debug information and hardens what
-# the given flags leave alone.
+# the given flags leave alone. It is built in this checkout's build/release, which
+# scripts/package.sh then finds built (the full test command runs it next); the other
+# configurations in a copy of the tracked files.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-git ls-files -z | xargs -0 cp --parents -t "$scratch"
-cd "$scratch"
 
 cmake --preset release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null 2>&1
 cmake --build --preset release >/dev/null
@@ -33,6 +33,9 @@ if command -v g++ >/dev/null && [ "$(uname -m)" = x86_64 ]; then
     done
 fi
 grep -q -- '-z,relro -Wl,-z,now' build/release/CMakeFiles/ferrox.dir/link.txt || { echo "release lacks relro and now"; exit 1; }
+
+git ls-files -z | xargs -0 cp --parents -t "$scratch"
+cd "$scratch"
 CXXFLAGS="-fno-stack-protector -D_FORTIFY_SOURCE=1 -fno-stack-clash-protection -fcf-protection=none" \
     LDFLAGS="-Wl,-z,norelro -Wl,-z,lazy" \
     cmake --preset release -B build/distribution -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null 2>&1
