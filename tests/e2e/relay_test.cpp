@@ -575,8 +575,8 @@ std::string body_of(const std::string& response) {
 // takes at the reader's rate. A relay under -t 3 in front of python3's http.server: a reader
 // at 200 KB/s is served whole with status 0; a reader stopped by SIGSTOP is cut within the
 // period plus 250 ms (the longest time between two looks at the queue), the relay's status
-// is 1, and the reader, continued, sees a reset. The test runs for about 10 s, the first row
-// 5 s of it: it belongs with the tests over 5 s that the CTest label `slow` marks.
+// is 1, and the reader, continued, sees a reset. Labelled slow: about 10 s, 5 s of it the
+// first row's reading.
 TEST(relay_timeout, a_slow_tcp_reader_is_served_whole_and_a_stopped_one_is_cut) {
     if (lacks_program("python3")) {
         return;
