@@ -784,6 +784,30 @@ TEST(two_way_half_close, at_the_peers_end_a_socket_on_standard_output_is_shut_do
     EXPECT_EQ(result.status, 0) << client.err();
 }
 
+// The peer half-closes, then resets while standard input still goes to it: the reset ends
+// the transfer as a failure (status 1), not the quiet end its half-close was.
+TEST(two_way_half_close, a_reset_after_the_peers_end_fails_the_transfer) {
+    temp_dir dir;
+    const int port = free_tcp_port();
+    const int server = listen_tcp(port);
+    spawn_options options;
+    options.stdin_pipe = true;
+    process client = spawn(dir, {"-q", "-i", "-o", "-h", local_host(port)}, options);
+    const int peer = accept_with_deadline(server);
+    ASSERT_GE(peer, 0);
+    send_all(peer, "answer\n");
+    shutdown(peer, SHUT_WR);
+    EXPECT_FALSE(client.ended_within(500ms)) << client.err();
+    EXPECT_EQ(write(client.stdin_write, "more\n", 5), 5);
+    EXPECT_EQ(receive_exactly(peer, 5, 3s), "more\n");
+    close_with_a_reset(peer);
+    EXPECT_TRUE(client.ended_within(3s)) << "the peer's reset did not end the transfer";
+    const exit_result result = client.wait(10s);
+    close(server);
+    EXPECT_EQ(result.status, 1) << client.err();
+    EXPECT_NE(client.err().find(error_text(ECONNRESET)), std::string::npos) << client.err();
+}
+
 // A person typing expects the session to be over when the peer ends: a terminal's input
 // ends the transfer at once.
 TEST(two_way_half_close, the_peers_end_ends_a_session_typed_at_a_terminal) {
